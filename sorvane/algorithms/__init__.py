@@ -1,0 +1,1 @@
+"""Compiled kernels of the three clustering methods, one package per family."""

@@ -1,0 +1,1 @@
+"""Families of kernels: velmar (graph), treleck (tree cut), quorim (density)."""

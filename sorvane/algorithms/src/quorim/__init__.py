@@ -1,0 +1,1 @@
+"""Density method: semi-supervised DBSCAN and its post-processing."""

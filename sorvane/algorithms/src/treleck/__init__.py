@@ -1,0 +1,1 @@
+"""Tree-cut method: minimum spanning tree and cuts between labels."""

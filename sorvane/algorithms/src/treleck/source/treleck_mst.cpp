@@ -1,0 +1,44 @@
+// treleck_mst: minimum spanning tree of the complete distance graph (Prim).
+
+#include "graph_container/graph_wrapper.hpp"
+#include "module_frame/frame.hpp"
+
+namespace {
+
+using namespace sorvane::frame;
+
+constexpr const char* kModulePath = "sorvane.algorithms.src.treleck.binaries.treleck_mst";
+
+PyTypeObject* graph_type = nullptr;
+
+void add_types(PyObject* module) {
+    graph_type = sorvane::graph::add_graph_wrapper_type(module, kModulePath, sorvane::graph::Removal::With);
+}
+
+// ---- module -----------------------------------------------------------------------------------------
+
+PyMethodDef functions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr ModuleImport imports[] = {
+    {"distance", "scipy.spatial", "distance"},
+    {"np", "numpy", nullptr},
+    {"pdist", "scipy.spatial.distance", "pdist"},
+    {"squareform", "scipy.spatial.distance", "squareform"},
+    {"heappop", "heapq", "heappop"},
+    {"heappush", "heapq", "heappush"},
+    {"np", "numpy", nullptr},
+};
+
+const ModuleDefinition definition{
+    "treleck_mst",
+    "Minimum spanning tree of the complete distance graph (Prim).",
+    imports,
+    functions,
+    add_types,
+};
+
+}  // namespace
+
+SORVANE_MODULE(treleck_mst, definition)

@@ -1,0 +1,1 @@
+"""Graph method: mutual kNN graph, informative edges, components, linking, label propagation."""

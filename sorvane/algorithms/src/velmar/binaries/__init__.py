@@ -1,0 +1,1 @@
+"""Built extension modules of this family (installed here by the build)."""
