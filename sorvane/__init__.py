@@ -6,3 +6,7 @@ compiled kernels live in ``sorvane.algorithms.src.<family>.binaries``.
 """
 
 __version__ = "0.1.0"
+
+from .estimators import DensityClustering, GraphClustering, TreeCutClustering
+
+__all__ = ["GraphClustering", "TreeCutClustering", "DensityClustering", "__version__"]
