@@ -1,6 +1,16 @@
 // nearmesh: the neighbour graph of the graph method.
 //
 // mutual_knn: k nearest neighbours by k-d tree, kept where the relation is mutual.
+// informative_edges: the edges that lie on a shortest two-step route from a vertex to a labeled sample.
+// create_pairwise_distance_matrix: sample-to-labeled-sample distances written to a float32 file.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <vector>
 
 #include "graph_container/graph_wrapper.hpp"
 #include "module_frame/frame.hpp"
@@ -8,6 +18,7 @@
 namespace {
 
 using namespace sorvane::frame;
+using sorvane::graph::DataType;
 using sorvane::graph::Graph;
 using sorvane::graph::GraphStorage;
 
@@ -103,6 +114,460 @@ Ref mutual_knn(const Args<3>& a) {
                               knn_weights_sparse.get()));
 }
 
+// ---- distance matrices ------------------------------------------------------------------------------
+//
+// Distances from every sample to every labeled sample, as float32: computed by `distance.cdist` (in
+// double) one block of rows at a time and stored into a preallocated float32 matrix or a file map, so
+// that a single float64 block is all that exists besides the result.
+
+// About this many float64 elements per in-memory block.
+constexpr long long kBlockElements = 1LL << 20;
+
+// Whether `obj` exports a buffer of native doubles.
+bool exports_doubles(PyObject* obj) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();  // the typed check that follows reports it
+        return false;
+    }
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    bool doubles = format[0] == 'd' && format[1] == 0;
+    PyBuffer_Release(&view);
+    return doubles;
+}
+
+// A sample matrix must be a two-dimensional float32 or float64 array; float32 is the reported name.
+void check_sample_matrix(PyObject* obj) {
+    if (exports_doubles(obj)) {
+        ArrayView<double, 2>(obj, "DTYPE_t", Layout::Strided);
+    } else {
+        ArrayView<float, 2>(obj, "DTYPE32_t", Layout::Strided);
+    }
+}
+
+// What the distance file is made from, read from the input-data object and checked before any file exists.
+struct DistanceInputs {
+    int n = 0;
+    int n_labeled = 0;
+    Ref data;
+    Ref labeled;
+};
+
+DistanceInputs read_distance_inputs(PyObject* X) {
+    DistanceInputs inputs;
+    inputs.n = input_data::n(X);
+    inputs.n_labeled = input_data::labeled_count(X);
+    inputs.data = input_data::data(X);
+    check_sample_matrix(inputs.data.get());
+    inputs.labeled = input_data::get_labeled(X);
+    check_sample_matrix(inputs.labeled.get());
+    return inputs;
+}
+
+// The rows per block for `chunk_size`, with the errors of `range(0, n, chunk_size)`; 0 writes no block.
+long long block_step(PyObject* chunk_size, int n) {
+    call(reinterpret_cast<PyObject*>(&PyRange_Type), {py_int(0).get(), py_int(n).get(), chunk_size});
+    Ref step = check(PyNumber_Index(chunk_size));
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(step.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    if (overflow != 0) return overflow > 0 ? std::numeric_limits<long long>::max() : 0;
+    return std::max(value, 0LL);
+}
+
+// target[i:end, :] = distance.cdist(data[i:end], labeled, metric="euclidean") for i = 0, step, 2 * step, ...
+// while i < rows. NumPy's assignment rounds each float64 block to the target's float32.
+void fill_distance_blocks(PyObject* target, PyObject* data, PyObject* labeled, long long rows, long long step) {
+    if (step <= 0) return;
+    step = std::min(step, std::max(rows, 1LL));  // keeps i + step in range
+    Ref cdist = get_attr(module_global("distance").get(), "cdist");
+    Ref metric = intern("euclidean");
+    Ref all_columns = check(PySlice_New(nullptr, nullptr, nullptr));
+    for (long long i = 0; i < rows; i += step) {
+        long long end = std::min(i + step, rows);
+        Ref begin_index = py_int(i);
+        Ref end_index = py_int(end);
+        Ref block_rows = check(PySlice_New(begin_index.get(), end_index.get(), nullptr));
+        Ref chunk = check(PyObject_GetItem(data, block_rows.get()));
+        Ref block = call_kw(cdist.get(), {chunk.get(), labeled}, {{"metric", metric.get()}});
+        Ref key = check(PyTuple_Pack(2, block_rows.get(), all_columns.get()));
+        check_status(PyObject_SetItem(target, key.get(), block.get()));
+    }
+}
+
+// np.memmap(file, dtype="float32", mode=mode, shape=(rows, columns))
+Ref map_distance_file(PyObject* file, const char* mode, PyObject* rows, PyObject* columns) {
+    Ref memmap = get_attr(module_global("np").get(), "memmap");
+    Ref shape = check(PyTuple_Pack(2, rows, columns));
+    Ref dtype = intern("float32");
+    Ref mode_text = intern(mode);
+    return call_kw(memmap.get(), {file}, {{"dtype", dtype.get()}, {"mode", mode_text.get()}, {"shape", shape.get()}});
+}
+
+// Creates (or overwrites) `file` as the n x n_labeled float32 matrix, filled `step` rows at a time.
+void write_distance_file(const DistanceInputs& inputs, PyObject* file, long long step) {
+    Ref rows = py_int(inputs.n);
+    Ref columns = py_int(inputs.n_labeled);
+    Ref distance_matrix = map_distance_file(file, "w+", rows.get(), columns.get());
+    fill_distance_blocks(distance_matrix.get(), inputs.data.get(), inputs.labeled.get(), inputs.n, step);
+    static PyObject* flush = PyUnicode_InternFromString("flush");
+    call_method(distance_matrix.get(), flush, {});
+}
+
+constexpr Signature<3> create_pairwise_distance_matrix_sig{"create_pairwise_distance_matrix",
+                                                           {"X", "filename", "chunk_size"}, 2};
+
+Ref create_pairwise_distance_matrix(const Args<3>& a) {
+    DistanceInputs inputs = read_distance_inputs(a[0]);
+    Ref default_chunk_size = py_int(5000);
+    long long step = block_step(a.given(2) ? a[2] : default_chunk_size.get(), inputs.n);
+    write_distance_file(inputs, a[1], step);
+    return py_none();
+}
+
+// cdist(X.data, X.get_labeled()) as a float32 matrix.
+Ref pairwise_in_memory(PyObject* X) {
+    Ref data = input_data::data(X);
+    Ref labeled = input_data::get_labeled(X);
+    Ref np = module_global("np");
+    Ref asarray = get_attr(np.get(), "asarray");
+    Ref samples = call(asarray.get(), {data.get()});
+    Ref labeled_samples = call(asarray.get(), {labeled.get()});
+    auto* a = reinterpret_cast<PyArrayObject*>(samples.get());
+    auto* b = reinterpret_cast<PyArrayObject*>(labeled_samples.get());
+    if (!PyArray_Check(samples.get()) || !PyArray_Check(labeled_samples.get()) || PyArray_NDIM(a) != 2 ||
+        PyArray_NDIM(b) != 2 || PyArray_DIM(a, 1) != PyArray_DIM(b, 1)) {
+        // Not a pair of matching matrices: the single call raises cdist's own error.
+        Ref cdist = get_attr(module_global("distance").get(), "cdist");
+        Ref whole = call(cdist.get(), {samples.get(), labeled_samples.get()});
+        static PyObject* astype = PyUnicode_InternFromString("astype");
+        return call_method(whole.get(), astype, {get_attr(np.get(), "float32").get()});
+    }
+    npy_intp dims[2] = {PyArray_DIM(a, 0), PyArray_DIM(b, 0)};
+    Ref matrix = check(PyArray_SimpleNew(2, dims, NPY_FLOAT32));
+    long long step = std::max(1LL, kBlockElements / std::max<long long>(dims[1], 1));
+    fill_distance_blocks(matrix.get(), samples.get(), labeled_samples.get(), dims[0], step);
+    return matrix;
+}
+
+// A new, uniquely named file in the current directory, created exclusively and held open; closed and
+// removed when the object goes, whether the call succeeds or fails.
+class TemporaryFile {
+public:
+    TemporaryFile() {
+        Ref tempfile = check(PyImport_ImportModule("tempfile"));
+        Ref os = check(PyImport_ImportModule("os"));
+        Ref directory = call(get_attr(os.get(), "getcwd").get(), {});
+        Ref prefix = intern("tmp");
+        Ref suffix = intern(".dat");
+        Ref made = call_kw(get_attr(tempfile.get(), "mkstemp").get(), {},
+                           {{"suffix", suffix.get()}, {"prefix", prefix.get()}, {"dir", directory.get()}});
+        fd_ = check(PySequence_GetItem(made.get(), 0));
+        path_ = check(PySequence_GetItem(made.get(), 1));
+        int fd = to_int(fd_.get());
+        file_ = Ref::steal(PyFile_FromFd(fd, nullptr, "w+b", -1, nullptr, nullptr, nullptr, 1));
+        if (!file_) {
+            remove();
+            throw PythonError{};
+        }
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() { remove(); }
+
+    // The open file object (np.memmap maps it directly, so the name is never opened again).
+    PyObject* file() const { return file_.get(); }
+
+private:
+    // Best effort: an error here never replaces the one in flight.
+    void remove() noexcept {
+        PyObject* in_flight = PyErr_GetRaisedException();
+        static PyObject* close = PyUnicode_InternFromString("close");
+        try {
+            Ref os = check(PyImport_ImportModule("os"));
+            if (file_) {
+                call_method(file_.get(), close, {});
+            } else if (fd_) {
+                call(get_attr(os.get(), "close").get(), {fd_.get()});
+            }
+        } catch (...) {
+            PyErr_Clear();
+        }
+        try {
+            Ref os = check(PyImport_ImportModule("os"));
+            if (path_) call(get_attr(os.get(), "unlink").get(), {path_.get()});
+        } catch (...) {
+            PyErr_Clear();
+        }
+        file_ = Ref();
+        fd_ = Ref();
+        path_ = Ref();
+        PyErr_SetRaisedException(in_flight);
+    }
+
+    Ref fd_;
+    Ref path_;
+    Ref file_;
+};
+
+// ---- informative edges ------------------------------------------------------------------------------
+
+// Running minimum: best[c] = min(best[c], row[c] + weight), remembering the position of the first minimum.
+// The strict comparison keeps the earliest position on ties and never takes a NaN or +inf sum.
+void fold_contiguous(const float* __restrict row, std::size_t width, float weight, int position,
+                     float* __restrict best, int* __restrict best_position) {
+    for (std::size_t c = 0; c < width; ++c) {
+        const float sum = row[c] + weight;
+        const float current = best[c];
+        // Branch-free (a mask, not a conditional store), so that the loop vectorises.
+        const std::int32_t better = -static_cast<std::int32_t>(sum < current);
+        best[c] = sum < current ? sum : current;
+        best_position[c] = (position & better) | (best_position[c] & ~better);
+    }
+}
+
+// The same over the columns `labels` of a row with any column stride (in bytes).
+void fold_gathered(const char* row, Py_ssize_t column_stride, std::span<const std::int64_t> labels, float weight,
+                   int position, float* __restrict best, int* __restrict best_position) {
+    for (std::size_t j = 0; j < labels.size(); ++j) {
+        float value;
+        std::memcpy(&value, row + labels[j] * column_stride, sizeof value);
+        const float sum = value + weight;
+        if (sum < best[j]) {
+            best[j] = sum;
+            best_position[j] = position;
+        }
+    }
+}
+
+// For one vertex: every labeled column picks the neighbour position with the smallest
+// distances[neighbour, column] + weight (float32); the vertex keeps the union of the picks. A column
+// without a finite pick adds nothing, so the order of the columns does not matter.
+class NeighbourSelection {
+public:
+    // The picked positions into `neighbours`, ascending; valid until the next call.
+    const std::vector<int>& select(const ArrayView<const float, 2>& distances, std::span<const std::int64_t> labels,
+                                   std::span<const std::int64_t> neighbours, std::span<const float> weights) {
+        positions_.clear();
+        const std::size_t rows = neighbours.size();
+        const std::size_t cols = labels.size();
+        if (rows == 0 || cols == 0) return positions_;  // nothing is read
+        if (rows > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+            raise(PyExc_ValueError, "too many neighbours for one vertex");
+        }
+        if (weights.size() < rows) raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
+        for (std::int64_t neighbour : neighbours) distances.check_index(neighbour, 0);
+        std::int64_t low = labels[0];
+        std::int64_t high = labels[0];
+        for (std::int64_t column : labels) {
+            distances.check_index(column, 1);
+            low = std::min(low, column);
+            high = std::max(high, column);
+        }
+
+        // Columns side by side in memory are scanned as one contiguous run, which vectorises; a sparse
+        // choice of columns or a strided matrix is gathered column by column.
+        const auto span = static_cast<std::size_t>(high - low + 1);
+        const bool contiguous = distances.stride(1) == static_cast<Py_ssize_t>(sizeof(float)) &&
+                                distances.stride(0) % static_cast<Py_ssize_t>(alignof(float)) == 0 &&
+                                reinterpret_cast<std::uintptr_t>(distances.data()) % alignof(float) == 0 &&
+                                span <= 2 * cols + 64;
+        const std::size_t width = contiguous ? span : cols;
+        best_.assign(width, std::numeric_limits<float>::infinity());
+        best_position_.assign(width, -1);
+        const char* base = reinterpret_cast<const char*>(distances.data());
+        for (std::size_t i = 0; i < rows; ++i) {
+            const char* row = base + neighbours[i] * distances.stride(0);
+            if (contiguous) {
+                fold_contiguous(reinterpret_cast<const float*>(row) + low, width, weights[i], static_cast<int>(i),
+                                best_.data(), best_position_.data());
+            } else {
+                fold_gathered(row, distances.stride(1), labels, weights[i], static_cast<int>(i), best_.data(),
+                              best_position_.data());
+            }
+        }
+
+        chosen_.assign(rows, 0);
+        for (std::size_t j = 0; j < cols; ++j) {
+            int position = best_position_[contiguous ? static_cast<std::size_t>(labels[j] - low) : j];
+            if (position >= 0) chosen_[static_cast<std::size_t>(position)] = 1;
+        }
+        for (std::size_t i = 0; i < rows; ++i) {
+            if (chosen_[i]) positions_.push_back(static_cast<int>(i));
+        }
+        return positions_;
+    }
+
+private:
+    std::vector<float> best_;
+    std::vector<int> best_position_;
+    std::vector<char> chosen_;
+    std::vector<int> positions_;
+};
+
+// A vertex's neighbour indices given as a NumPy array: checked as int64, one-dimensional, any strides.
+class NeighbourArray {
+public:
+    explicit NeighbourArray(PyObject* obj) {
+        check_arg_type(obj, &PyArray_Type, "connections", false);
+        check_not_none(obj, &PyArray_Type, "connections");
+        view_ = ArrayView<const std::int64_t, 1>(obj, "ITYPE_t", Layout::Strided);
+        if (!view_.is_c_contiguous()) {
+            copy_.resize(static_cast<std::size_t>(view_.shape(0)));
+            for (Py_ssize_t i = 0; i < view_.shape(0); ++i) copy_[static_cast<std::size_t>(i)] = view_(i);
+        }
+    }
+    std::span<const std::int64_t> span() const { return view_.is_c_contiguous() ? view_.span() : std::span(copy_); }
+
+private:
+    ArrayView<const std::int64_t, 1> view_;
+    std::vector<std::int64_t> copy_;
+};
+
+constexpr Signature<4> find_idx_set_sig{"_find_idx_set", {"distances", "labels", "connections", "weights"}};
+
+Ref find_idx_set(const Args<4>& a) {
+    ArrayView<const float, 2> distances(a[0], "DTYPE32_t", Layout::Strided);
+    ArrayView<std::int64_t, 1> labels(a[1], "ITYPE_t", Layout::CContiguous);
+    NeighbourArray connections(a[2]);
+    ArrayView<float, 1> weights(a[3], "float32_t", Layout::CContiguous);
+    NeighbourSelection selection;
+    Ref result = check(PySet_New(nullptr));
+    for (int position : selection.select(distances, labels.span(), connections.span(), weights.span())) {
+        check_status(PySet_Add(result.get(), py_int(position).get()));
+    }
+    return result;
+}
+
+// List i of a connections and a weights container: read in place from our own exact containers, through
+// `to_numpy` otherwise (so that overrides are honoured), and checked as `_find_idx_set` checks them.
+class VertexLists {
+public:
+    VertexLists(const Graph& connections, const Graph& weights, int i) {
+        GraphStorage* own_connections = connections.storage();
+        GraphStorage* own_weights = weights.storage();
+        bool direct_connections = own_connections != nullptr && own_connections->dtype() == DataType::INT64;
+        bool direct_weights = own_weights != nullptr && own_weights->dtype() == DataType::FLOAT32;
+        if (direct_connections) {
+            sorvane::graph::check_list_index(*own_connections, i);
+            neighbours_ = own_connections->ints(static_cast<std::size_t>(i));
+        } else {
+            connection_array_ = connections.to_numpy(i);
+        }
+        if (direct_weights) {
+            sorvane::graph::check_list_index(*own_weights, i);
+            weights_ = own_weights->floats(static_cast<std::size_t>(i));
+        } else {
+            weight_array_ = weights.to_numpy(i);
+        }
+        if (!direct_connections) {
+            connection_view_.emplace(connection_array_.get());
+            neighbours_ = connection_view_->span();
+        }
+        if (!direct_weights) {
+            weight_view_ = ArrayView<float, 1>(weight_array_.get(), "float32_t", Layout::CContiguous);
+            weights_ = weight_view_.span();
+        }
+        if (neighbours_.size() != weights_.size()) {
+            raise_format(PyExc_ValueError, "list %d of connections and weights differ in length (%zd and %zd)", i,
+                         static_cast<Py_ssize_t>(neighbours_.size()), static_cast<Py_ssize_t>(weights_.size()));
+        }
+    }
+
+    std::span<const std::int64_t> neighbours() const { return neighbours_; }
+    std::span<const float> weights() const { return weights_; }
+
+private:
+    Ref connection_array_;
+    Ref weight_array_;
+    std::optional<NeighbourArray> connection_view_;
+    ArrayView<float, 1> weight_view_;
+    std::span<const std::int64_t> neighbours_;
+    std::span<const float> weights_;
+};
+
+constexpr Signature<4> informative_edges_sig{"informative_edges", {"X", "k", "connections", "weights"}};
+
+// A graph argument: an instance of this module's GraphWrapper (subclasses too), never None.
+void check_graph_argument(PyObject* obj, const char* param) {
+    check_arg_type(obj, graph_type, param, false);
+    check_not_none(obj, graph_type, param);
+}
+
+// Number of entries in list i, read from the container itself (also for a subclass).
+int list_size(PyObject* graph, int i) {
+    GraphStorage* storage = reinterpret_cast<sorvane::graph::GraphObject*>(graph)->storage;
+    if (storage == nullptr) raise(PyExc_ValueError, "the container was not constructed");
+    sorvane::graph::check_list_index(*storage, i);
+    return storage->size(static_cast<std::size_t>(i));
+}
+
+Py_ssize_t length(PyObject* obj) {
+    Py_ssize_t size = PyObject_Length(obj);
+    if (size < 0) throw PythonError{};
+    return size;
+}
+
+// Above this many samples the distances go through a temporary file; read at call time.
+long long file_path_threshold() { return to_int64(module_global("_FILE_PATH_THRESHOLD").get()); }
+
+Ref informative_edges(const Args<4>& a) {
+    PyObject* X = a[0];
+    int k = to_int(a[1]);
+    check_graph_argument(a[2], "connections");
+    check_graph_argument(a[3], "weights");
+    Graph connections(a[2]);
+    Graph weights(a[3]);
+
+    const int n = input_data::n(X);
+    Ref np = module_global("np");
+    Ref labeled_arange = call_kw(get_attr(np.get(), "arange").get(), {input_data::labeled_count_object(X).get()},
+                                 {{"dtype", get_attr(np.get(), "int64").get()}});
+
+    // Declared before the map, so that the map is released before the file is removed.
+    std::optional<TemporaryFile> file;
+    Ref distance_matrix;
+    // Without labeled samples there is nothing to store (and an empty file cannot be mapped).
+    if (n > file_path_threshold() && length(labeled_arange.get()) != 0) {
+        DistanceInputs inputs = read_distance_inputs(X);
+        file.emplace();
+        write_distance_file(inputs, file->file(), 5000);
+        Ref rows = py_int(n);
+        distance_matrix = map_distance_file(file->file(), "r", rows.get(), input_data::labeled_count_object(X).get());
+    } else {
+        distance_matrix = pairwise_in_memory(X);
+    }
+
+    call(get_attr(get_attr(np.get(), "random").get(), "shuffle").get(), {labeled_arange.get()});
+    ArrayView<const float, 2> distances(distance_matrix.get(), "DTYPE32_t", Layout::Strided);
+    ArrayView<const std::int64_t, 1> labels(labeled_arange.get(), "ITYPE_t", Layout::CContiguous);
+
+    Ref weights_after = new_graph(n, 1, k);
+    Ref connections_after = new_graph(n, 0, k, true);
+    GraphStorage& kept_weights = *Graph(weights_after.get()).storage();
+    GraphStorage& kept = *Graph(connections_after.get()).storage();
+
+    NeighbourSelection selection;
+    for (int i = 0; i < n; ++i) {
+        if (list_size(a[2], i) == 0) continue;
+        VertexLists lists(connections, weights, i);
+        for (int position : selection.select(distances, labels.span(), lists.neighbours(), lists.weights())) {
+            const std::int64_t vertex = lists.neighbours()[static_cast<std::size_t>(position)];
+            const float weight = lists.weights()[static_cast<std::size_t>(position)];
+            if (!sorvane::graph::contains(kept, i, vertex)) {
+                sorvane::graph::append_int(kept, i, vertex);
+                sorvane::graph::append_float(kept_weights, i, weight);
+            }
+            if (!sorvane::graph::contains(kept, vertex, i)) {
+                sorvane::graph::append_int(kept, vertex, i);
+                sorvane::graph::append_float(kept_weights, vertex, weight);
+            }
+        }
+    }
+    return check(PyTuple_Pack(2, connections_after.get(), weights_after.get()));
+}
+
 // ---- module -----------------------------------------------------------------------------------------
 
 PyMethodDef functions[] = {
@@ -114,6 +579,30 @@ PyMethodDef functions[] = {
         "each of i and j is among the k nearest neighbours of the other, and the plain neighbour\n"
         "indices (n x k view) and float32 distances (n x k), the sample itself removed. The search is\n"
         "Euclidean; p is accepted and has no effect."),
+    function<find_idx_set_sig, find_idx_set>(
+        "_find_idx_set(distances, labels, connections, weights)\n--\n\n"
+        "Positions into connections picked for one vertex: for every column c in labels, the first\n"
+        "position i with the smallest distances[connections[i], c] + weights[i] (float32 sums; NaN and\n"
+        "+inf never picked). distances: 2-D float32 (any strides, may be read-only); labels: 1-D\n"
+        "C-contiguous int64; connections: 1-D int64 ndarray; weights: 1-D C-contiguous float32, at least\n"
+        "as long as connections. Returns a set of ints."),
+    function<create_pairwise_distance_matrix_sig, create_pairwise_distance_matrix>(
+        "create_pairwise_distance_matrix(X, filename, chunk_size=5000)\n--\n\n"
+        "Write the Euclidean distances from every sample (row of X.data) to every labeled sample (row of\n"
+        "X.get_labeled()) to filename as a raw row-major float32 matrix of X.n x X.labeled_count, no\n"
+        "header, computing chunk_size rows at a time in double. X.data and X.get_labeled() are 2-D float32\n"
+        "or float64 arrays. Returns None."),
+    function<informative_edges_sig, informative_edges>(
+        "informative_edges(X, k, connections, weights)\n--\n\n"
+        "Keep, for every vertex i and labeled sample c, the edge i-v of the neighbour v that minimises\n"
+        "weight(i, v) + distance(v, c); return the kept edges as a new symmetric pair\n"
+        "(connections_after, weights_after), the connections with lookup sets, max_size k. Each edge keeps\n"
+        "the weight of the vertex that picked it first.\n\n"
+        "Annotations: connections: GraphWrapper, weights: GraphWrapper (this module's type; subclasses\n"
+        "accepted, None refused).\n\n"
+        "The distances to the labeled samples are computed in memory, or, above _FILE_PATH_THRESHOLD\n"
+        "samples, in a uniquely named temporary file in the current directory that is removed before the\n"
+        "call returns or fails. Advances NumPy's global random generator by one shuffle."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -127,6 +616,8 @@ constexpr ModuleImport imports[] = {
 
 void add_types(PyObject* module) {
     graph_type = sorvane::graph::add_graph_wrapper_type(module, kModulePath, sorvane::graph::Removal::Without);
+    // Sample count above which informative_edges goes through a file; tests lower it.
+    check_status(PyModule_AddIntConstant(module, "_FILE_PATH_THRESHOLD", 500000));
 }
 
 const ModuleDefinition definition{
