@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -21,22 +22,48 @@ struct IdentityHash {
 };
 using LookupSet = std::unordered_set<std::int64_t, IdentityHash>;
 
+namespace detail {
+
+struct FreeDeleter {
+    void operator()(void* block) const noexcept { std::free(block); }
+};
+template <typename T>
+using Block = std::unique_ptr<T[], FreeDeleter>;
+
+// `count` elements of a trivial type from malloc (zeroed by calloc when asked), so that room that is
+// reserved but never written costs address space only. Never null, even for no elements (the lists
+// are copied out with memcpy). A failed allocation throws std::bad_alloc (MemoryError) whatever the
+// allocator's own policy on failure is.
+template <typename T>
+Block<T> allocate(std::size_t count, bool zeroed) {
+    if (count == 0) count = 1;
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    void* block = zeroed ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
+    if (block == nullptr) throw std::bad_alloc();
+    return Block<T>(static_cast<T*>(block));
+}
+
+}  // namespace detail
+
 class GraphStorage {
 public:
     // `capacity` is the per-list element limit; lists of a non-positive capacity stay empty.
     GraphStorage(std::size_t count, DataType dtype, int capacity, bool lookup)
         : count_(count), dtype_(dtype), capacity_(capacity), per_list_(capacity > 0 ? static_cast<std::size_t>(capacity) : 0) {
-        sizes_ = std::make_unique<int[]>(count);  // zeroed
+        sizes_ = detail::allocate<int>(count, true);
         std::size_t element_size = dtype == DataType::INT64 ? sizeof(std::int64_t) : sizeof(float);
         if (per_list_ != 0 && count > std::numeric_limits<std::size_t>::max() / per_list_ / element_size) {
             throw std::bad_alloc();
         }
         // Untouched until written, so the reserved room costs address space, not memory.
         if (dtype == DataType::INT64) {
-            ints_ = std::make_unique_for_overwrite<std::int64_t[]>(count * per_list_);
-            if (lookup) sets_ = std::make_unique<LookupSet[]>(count);
+            ints_ = detail::allocate<std::int64_t>(count * per_list_, false);
+            if (lookup) {
+                sets_.reset(new (std::nothrow) LookupSet[count]);
+                if (sets_ == nullptr && count != 0) throw std::bad_alloc();
+            }
         } else {
-            floats_ = std::make_unique_for_overwrite<float[]>(count * per_list_);
+            floats_ = detail::allocate<float>(count * per_list_, false);
         }
     }
 
@@ -94,9 +121,9 @@ private:
     DataType dtype_;
     int capacity_;
     std::size_t per_list_;
-    std::unique_ptr<int[]> sizes_;
-    std::unique_ptr<std::int64_t[]> ints_;
-    std::unique_ptr<float[]> floats_;
+    detail::Block<int> sizes_;
+    detail::Block<std::int64_t> ints_;
+    detail::Block<float> floats_;
     std::unique_ptr<LookupSet[]> sets_;
 };
 

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Builds every extension module with AddressSanitizer and UndefinedBehaviorSanitizer into a tree of
+# its own (the in-place modules of the source tree are left alone) and runs the test suite against
+# it with the sanitizer runtimes preloaded.
+#
+# Usage: scripts/sanitize.sh [pytest arguments...]   (default: the whole of tests/)
+# Environment: PYTHON (default .venv/bin/python), SANITIZE_BUILD_DIR (default build/sanitize).
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+python="${PYTHON:-$root/.venv/bin/python}"
+build="${SANITIZE_BUILD_DIR:-$root/build/sanitize}"
+case "$build" in /*) ;; *) build="$root/$build" ;; esac
+prefix="$build/prefix"
+tree="$build/tree"
+start=$SECONDS
+
+# RelWithDebInfo: optimised like the release build, with line numbers in the sanitizer reports.
+cmake -S "$root" -B "$build/cmake" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSORVANE_SANITIZE=ON -DSORVANE_INPLACE=OFF -DPython_EXECUTABLE="$python" >/dev/null
+cmake --build "$build/cmake"
+rm -rf "$prefix"
+cmake --install "$build/cmake" --prefix "$prefix" >/dev/null
+
+# A copy of the package with the sanitized modules in place of the in-place ones.
+rm -rf "$tree"
+mkdir -p "$tree"
+cp -r "$root/sorvane" "$tree/"
+find "$tree" \( -name '*.so' -o -name '__pycache__' -o -name source \) -prune -exec rm -rf {} +
+cp -r "$prefix/sorvane/." "$tree/sorvane/"
+echo "sanitize: build and install took $((SECONDS - start)) s"
+
+# The runtimes must be loaded before anything else; the interpreter itself is not instrumented.
+asan="$(g++ -print-file-name=libasan.so)"
+ubsan="$(g++ -print-file-name=libubsan.so)"
+export LD_PRELOAD="$asan:$ubsan"
+# detect_leaks=0: the interpreter keeps much of its memory until exit (reference leaks are checked
+# by tests/test_leaks.py instead). allocator_may_return_null=1: an impossible allocation becomes a
+# MemoryError as in a normal run instead of ending the process.
+# Reports also go to files: pytest captures the output of a test, which is lost when it ends the run.
+logs="$build/reports"
+rm -rf "$logs"
+mkdir -p "$logs"
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:log_path=$logs/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
+# Python objects come from malloc, so that a read or write past one is seen too.
+export PYTHONMALLOC=malloc
+export PYTHONPATH="$tree"
+export SORVANE_SANITIZED=1
+
+# Run from the copy so that `import sorvane` finds it rather than the source tree.
+cd "$tree"
+"$python" - <<'PY'
+import importlib, pathlib, sys
+for family, names in {"velmar": ["nearmesh", "velmar_bfs", "velmar_connect", "velmar_lp"],
+                      "treleck": ["treleck_mst", "treleck_core"],
+                      "quorim": ["quorim_core", "quorim_postprocess"]}.items():
+    for name in names:
+        module = importlib.import_module(f"sorvane.algorithms.src.{family}.binaries.{name}")
+        if not pathlib.Path(module.__file__).is_relative_to(pathlib.Path.cwd()):
+            sys.exit(f"sanitize: {name} was imported from {module.__file__}, not from the sanitized tree")
+PY
+tests_start=$SECONDS
+status=0
+if [ $# -eq 0 ]; then set -- "$root/tests"; fi
+"$python" -m pytest -p no:cacheprovider -q "$@" || status=$?
+for report in "$logs"/*; do
+  [ -e "$report" ] || continue
+  echo "sanitize: report $report:"
+  cat "$report"
+  status=1
+done
+echo "sanitize: tests took $((SECONDS - tests_start)) s, total $((SECONDS - start)) s, exit status $status"
+exit $status
