@@ -77,12 +77,12 @@ def _is_unlabeled_object(value):
     return False
 
 
-def _encode_labels(y, n_samples):
+def _encode_labels(y, n_samples, owner="this estimator"):
     """``(codes, classes)``: int64 codes 0 .. K-1 (-1 unlabeled) and the sorted class values."""
     if y is None:
         raise ValueError(
-            "y is required: give the partial labelling, a class value for each labeled sample "
-            "and -1 for each unlabeled one"
+            f"{owner} requires y to be passed, but the target y is None: give the partial labelling, "
+            "a class value for each labeled sample and -1 for each unlabeled one"
         )
     y = np.asarray(y)
     if y.ndim == 2 and y.shape[1] == 1:
@@ -184,6 +184,17 @@ def tree_cut_memory(n_samples):
     return sum(parts.values()), parts
 
 
+def _check_samples(estimator, X, reset):
+    """``X`` as a C-contiguous float64 matrix of finite numbers (feature count recorded or checked)."""
+    try:
+        X = _validate_data(estimator, X, reset=reset, dtype="numeric")
+    except ValueError as error:
+        if "strings" in str(error):
+            raise ValueError("X must hold numbers: it holds strings; convert the features to numeric values") from None
+        raise
+    return np.ascontiguousarray(X, dtype=np.float64)
+
+
 # ---- the common estimator -----------------------------------------------------------------------------
 
 
@@ -210,9 +221,10 @@ class _SemiSupervisedClustering(ClusterMixin, BaseEstimator):
         -------
         self
         """
-        X = _validate_data(self, X, dtype="numeric", ensure_min_samples=1)
-        X = np.ascontiguousarray(X, dtype=np.float64)
-        codes, classes = _encode_labels(y, X.shape[0])
+        X = _check_samples(self, X, reset=True)
+        if not X.flags.writeable:  # the kNN kernel takes writable buffers only
+            X = X.copy()
+        codes, classes = _encode_labels(y, X.shape[0], type(self).__name__)
         params = self._checked_params(X, codes, classes)
         self.stage_times_ = {}
         start = time.perf_counter()
@@ -221,7 +233,6 @@ class _SemiSupervisedClustering(ClusterMixin, BaseEstimator):
         self.classes_ = classes
         self.labels_ = _decode_labels(result, classes)
         self._fit_X = X
-        self._tree = None
         return self
 
     def fit_predict(self, X, y, **kwargs):
@@ -231,11 +242,8 @@ class _SemiSupervisedClustering(ClusterMixin, BaseEstimator):
     def predict(self, X):
         """The label of the nearest fitted sample for every row of ``X``."""
         check_is_fitted(self, "labels_")
-        X = _validate_data(self, X, dtype="numeric", reset=False)
-        X = np.asarray(X, dtype=np.float64)
-        if self._tree is None:
-            self._tree = KDTree(self._fit_X)
-        _, nearest = self._tree.query(X, k=1, p=self._query_p())
+        X = _check_samples(self, X, reset=False)
+        _, nearest = KDTree(self._fit_X).query(X, k=1, p=self._query_p())
         return self.labels_[np.asarray(nearest, dtype=np.intp)]
 
     def _query_p(self):
@@ -291,7 +299,7 @@ class GraphClustering(_SemiSupervisedClustering):
         n = X.shape[0]
         k = _check_int("k", self.k, 1)
         if k >= n:
-            raise ValueError(f"k={k} neighbours need more samples: k must be below the number of samples ({n})")
+            raise ValueError(f"k={k} must be below the number of samples (n_samples={n})")
         max_iterations = _check_int("max_iterations", self.max_iterations, 0, 2**63 - 1)
         tolerance = _check_real("tolerance", self.tolerance)
         return {"k": k, "max_iterations": max_iterations, "tolerance": tolerance}
