@@ -400,8 +400,9 @@ class DensityClustering(_SemiSupervisedClustering):
     Parameters
     ----------
     eps : float or "auto", default="auto"
-        Neighbourhood radius (inclusive). "auto" takes the median, over the samples, of the
-        distance to the ``min_samples``-th nearest sample (the sample itself counted).
+        Neighbourhood radius (inclusive). "auto" takes the lower quartile, over the samples, of
+        the distance to the ``min_samples``-th nearest sample (the sample itself counted), so that
+        about a quarter of the samples are dense.
     min_samples : int, default=5
         Smallest neighbourhood, the sample itself included, that makes a sample dense.
     metric : str, default="minkowski"
@@ -460,7 +461,7 @@ class DensityClustering(_SemiSupervisedClustering):
         eps = params["eps"]
         if eps is None:
             with self._stage("auto eps"):
-                eps = k_distance(X, params["min_samples"], params["metric"], params["p"], quantile=0.5)
+                eps = k_distance(X, params["min_samples"], params["metric"], params["p"], quantile=0.25)
         self.eps_ = eps
         with self._stage("quorim_main"):
             clusters = quorim_core.quorim_main(

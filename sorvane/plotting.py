@@ -47,11 +47,12 @@ def _draw(axes, points, labels, given, title):
     from matplotlib import colormaps
 
     palette = colormaps["tab10" if len(classes) <= 10 else "tab20"]
+    # Unlabeled samples first, so that they never hide a labeled one.
+    if unreached.any():
+        axes.scatter(points[unreached, 0], points[unreached, 1], s=12, color="lightgrey", label="-1")
     for index, name in enumerate(classes):
         members = names == name
         axes.scatter(points[members, 0], points[members, 1], s=12, color=palette(index % palette.N), label=name)
-    if unreached.any():
-        axes.scatter(points[unreached, 0], points[unreached, 1], s=12, color="lightgrey", label="-1")
     if given is not None and np.any(given):
         axes.scatter(points[given, 0], points[given, 1], s=40, facecolors="none", edgecolors="black",
                      linewidths=0.8, label="given")
@@ -70,13 +71,15 @@ def save_labels_plot(path, X, labels, given=None, title=""):
     figure.savefig(path, dpi=120)
 
 
-def save_panels(path, X, panels, given=None, columns=None):
+def save_panels(path, X, panels, given=None, columns=None, title=None):
     """Side-by-side scatter plots of one data set, one panel per (title, labels) in ``panels``."""
     columns = columns or len(panels)
     rows = -(-len(panels) // columns)
     figure = _new_figure(3.6 * columns, 3.4 * rows)
     points = project_2d(X)
-    for index, (title, labels) in enumerate(panels):
+    for index, (panel_title, labels) in enumerate(panels):
         axes = figure.add_subplot(rows, columns, index + 1)
-        _draw(axes, points, labels, given, title)
+        _draw(axes, points, labels, given, panel_title)
+    if title:
+        figure.suptitle(title, fontsize=11)
     figure.savefig(path, dpi=120)
