@@ -131,19 +131,15 @@ Ref quorim_postprocess(const Args<5>& a) {
     Ref mean = get_attr(np.get(), "mean");
     Ref axis = py_int(0);
     std::vector<int> centroid_labels;
-    for (int value : values) {
-        if (value != -1) centroid_labels.push_back(value);
-    }
-    Ref centroids = new_matrix(static_cast<npy_intp>(centroid_labels.size()), n_dims);
-    npy_intp centroid_row = 0;
+    std::vector<double> centroid_values;
     for (std::size_t v = 0; v < values.size(); ++v) {
         Ref rows = check(PyObject_GetItem(points_array.get(), index_array(members[v]).get()));
         Ref centroid = call_kw(mean.get(), {rows.get()}, {{"axis", axis.get()}});
         if (values[v] == -1) continue;  // computed like the others, never a target
         ArrayView<const double, 1> centroid_view(centroid.get(), "DTYPE_t", Layout::Strided);
         if (centroid_view.shape(0) != n_dims) raise(PyExc_ValueError, "centroid of unexpected length");
-        double* target = matrix_row(centroids.get(), centroid_row++);
-        for (Py_ssize_t d = 0; d < n_dims; ++d) target[d] = centroid_view(d);
+        centroid_labels.push_back(values[v]);
+        for (Py_ssize_t d = 0; d < n_dims; ++d) centroid_values.push_back(centroid_view(d));
     }
 
     // Reassign the noise samples. One pairwise call per block of samples gives the same values as
@@ -154,6 +150,8 @@ Ref quorim_postprocess(const Args<5>& a) {
     }
     const auto n_centroids = static_cast<npy_intp>(centroid_labels.size());
     if (pending.empty() || n_centroids == 0) return labels;
+    Ref centroids = new_matrix(n_centroids, n_dims);
+    std::copy(centroid_values.begin(), centroid_values.end(), matrix_row(centroids.get(), 0));
 
     Ref pairwise = get_attr(dist_metric.get(), "pairwise");
     const npy_intp block = std::max<npy_intp>(1, kBlockEntries / n_centroids);
