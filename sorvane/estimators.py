@@ -314,6 +314,7 @@ class GraphClustering(_SemiSupervisedClustering):
         with self._stage("find_connected_components"):
             components, flags = velmar_bfs.find_connected_components(data, connections)
         with self._stage("connect_unlabeled"):
+            connections, weights = _room_for_links(connections, weights, knn_connections, flags, k)
             try:
                 velmar_connect.connect_unlabeled(knn_connections, knn_weights, components, flags, connections, weights)
             except SystemError as error:
@@ -327,6 +328,32 @@ class GraphClustering(_SemiSupervisedClustering):
                 connections, weights, labels, params["max_iterations"], params["tolerance"]
             )
         return labels
+
+
+def _room_for_links(connections, weights, knn_connections, flags, k):
+    """The informative-edge pair, moved into wider containers if linking could overflow a list.
+
+    Each list of that pair holds at most k edges (a subset of the mutual neighbours) in room for
+    3k. Linking adds to a list of vertex x at most one edge for x itself and one for every
+    unlabeled-component vertex whose neighbour row holds x, so a hub of many such rows can need
+    more room. The copy keeps every list's order, so the result is that of unbounded lists.
+    """
+    unlabeled_rows = knn_connections[flags == 0]
+    if unlabeled_rows.size == 0:
+        return connections, weights
+    n = flags.shape[0]
+    needed = k + 1 + int(np.bincount(unlabeled_rows.ravel(), minlength=n).max())
+    if needed <= 3 * k:
+        return connections, weights
+    max_size = -(-needed // 3)
+    wider_connections = nearmesh.GraphWrapper(n, 0, max_size, True)
+    wider_weights = nearmesh.GraphWrapper(n, 1, max_size)
+    for i in range(n):
+        for value in connections.to_numpy(i).tolist():
+            wider_connections.append(i, value)
+        for value in weights.to_numpy(i).tolist():
+            wider_weights.append(i, value)
+    return wider_connections, wider_weights
 
 
 class TreeCutClustering(_SemiSupervisedClustering):

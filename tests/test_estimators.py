@@ -91,6 +91,14 @@ def test_graph_leaves_unreachable_samples_at_minus_one():
     assert GraphClustering(k=3).fit(X, y).predict([[100.0, 100.0]])[0] == -1
 
 
+def test_graph_links_many_samples_to_one_hub():
+    # Duplicates: every unlabeled sample's 2 nearest neighbours include the same few samples, so
+    # linking appends more edges to a hub's list than the pruned graph has room for.
+    X = np.array([1.0, 1, 1, 1, 2, 1, 2, 0, 1, 1]).reshape(-1, 1)
+    y = np.array([-1, -1, 7, -1, -1, -1, -1, -1, -1, -1])
+    np.testing.assert_array_equal(GraphClustering(k=2).fit(X, y).labels_, np.full(10, 7))
+
+
 def test_density_threshold_works_on_class_codes(blobs):
     X, y, partial = blobs
     classes = np.array(["x", "y", "z"])
