@@ -10,6 +10,7 @@ import math
 import numbers
 import os
 import time
+import warnings
 from contextlib import contextmanager
 
 import numpy as np
@@ -326,6 +327,14 @@ class GraphClustering(_SemiSupervisedClustering):
         with self._stage("weighted_label_propagation"):
             velmar_lp.weighted_label_propagation(
                 connections, weights, labels, params["max_iterations"], params["tolerance"]
+            )
+        unreached = int(np.count_nonzero(labels == -1))
+        if unreached:
+            warnings.warn(
+                f"{unreached} of {labels.shape[0]} samples have no nearest-neighbour path to a labeled sample "
+                f"and keep the label -1; a larger k links more of them",
+                UserWarning,
+                stacklevel=3,
             )
         return labels
 
