@@ -8,6 +8,7 @@
 // totally ordered and the heap's answer depends on its shape), so a matrix in which a NaN is
 // read is worked through a binary heap with Python's sift rules instead.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -36,6 +37,9 @@ public:
     explicit DistanceMatrix(const ArrayView<const double, 2>& view)
         : base_(reinterpret_cast<const char*>(view.data())), row_stride_(view.stride(0)), col_stride_(view.stride(1)) {}
 
+    bool rows_contiguous() const { return col_stride_ == static_cast<Py_ssize_t>(sizeof(double)); }
+    const double* row(int u) const { return reinterpret_cast<const double*>(base_ + u * row_stride_); }
+
     double operator()(int u, int v) const {
         return *reinterpret_cast<const double*>(base_ + u * row_stride_ + v * col_stride_);
     }
@@ -53,45 +57,50 @@ struct TreeEdge {
     double weight;
 };
 
-// Appends the tree edges in joining order to `edges`, marking `visited`. Returns false, with
-// `edges` and `visited` half done, as soon as a NaN distance is read.
+// For every vertex outside the tree, keeps its smallest (weight, parent) edge into the tree; the
+// next vertex is the one with the smallest (weight, vertex). Vertices in the tree hold a NaN
+// weight, which no comparison prefers, so both scans run over all vertices without branching on
+// membership.
+template <bool ContiguousRows>
 bool prim_by_selection(const DistanceMatrix& distance, int n, std::span<std::uint8_t> visited,
                        std::vector<TreeEdge>& edges) {
     if (n == 0) return true;
-    // For every vertex outside the tree, its smallest (weight, parent) edge into the tree.
-    std::vector<double> best_weight(n);
-    std::vector<int> best_parent(n, -1);
-    std::vector<int> outside;
-    outside.reserve(n - 1);
-    for (int v = 1; v < n; ++v) outside.push_back(v);
+    constexpr double kInTree = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> best_weight(n, std::numeric_limits<double>::infinity());
+    std::vector<int> best_parent(n, std::numeric_limits<int>::max());
+    double* weight = best_weight.data();
+    int* parent = best_parent.data();
     int u = 0;
     visited[0] = 1;
-    while (!outside.empty()) {
+    weight[0] = kInTree;
+    for (int joined = 1; joined < n; ++joined) {
+        const double* row = distance.row(u);
         bool nan_read = false;
-        std::size_t pick = 0;
-        int pick_vertex = -1;
-        double pick_weight = 0.0;
-        for (std::size_t k = 0; k < outside.size(); ++k) {
-            int x = outside[k];
-            double d = distance(u, x);
-            nan_read |= std::isnan(d);
-            if (best_parent[x] < 0 || d < best_weight[x] || (d == best_weight[x] && u < best_parent[x])) {
-                best_weight[x] = d;
-                best_parent[x] = u;
-            }
-            double w = best_weight[x];
-            if (pick_vertex < 0 || w < pick_weight || (w == pick_weight && x < pick_vertex)) {
-                pick = k;
-                pick_vertex = x;
-                pick_weight = w;
+        for (int x = 0; x < n; ++x) {
+            double d = ContiguousRows ? row[x] : distance(u, x);
+            nan_read |= d != d;
+            bool better = (d < weight[x]) | ((d == weight[x]) & (u < parent[x]));
+            weight[x] = better ? d : weight[x];
+            parent[x] = better ? u : parent[x];
+        }
+        // The reads of a tree vertex's row are the literal ones, apart from entries of vertices
+        // already in the tree: a NaN there only sends the matrix to the heap needlessly.
+        if (nan_read) return false;
+        int pick = -1;
+        double pick_weight = std::numeric_limits<double>::infinity();
+        for (int x = 0; x < n; ++x) {
+            if (weight[x] < pick_weight) {
+                pick_weight = weight[x];
+                pick = x;
             }
         }
-        if (nan_read) return false;
-        u = pick_vertex;
+        if (pick < 0) {  // every remaining edge weighs +inf: the smallest vertex goes first
+            pick = static_cast<int>(std::find(visited.begin(), visited.end(), std::uint8_t{0}) - visited.begin());
+        }
+        u = pick;
         visited[u] = 1;
-        edges.push_back({u, best_parent[u], best_weight[u]});
-        outside[pick] = outside.back();
-        outside.pop_back();
+        edges.push_back({u, parent[u], weight[u]});
+        weight[u] = kInTree;
     }
     return true;
 }
@@ -229,7 +238,9 @@ Ref prim_mst(const Args<2>& a) {
     DistanceMatrix distance(square);
     std::vector<TreeEdge> edges;
     edges.reserve(n > 0 ? n - 1 : 0);
-    if (!prim_by_selection(distance, n, visited, edges)) {
+    bool done = distance.rows_contiguous() ? prim_by_selection<true>(distance, n, visited, edges)
+                                           : prim_by_selection<false>(distance, n, visited, edges);
+    if (!done) {
         edges.clear();
         std::fill(visited.begin(), visited.end(), std::uint8_t{0});
         prim_by_heap(distance, n, visited, edges);
