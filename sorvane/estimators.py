@@ -508,18 +508,27 @@ class DensityClustering(_SemiSupervisedClustering):
         return labels
 
 
+_K_DISTANCE_SAMPLE = 10000
+
+
 def k_distance(X, k, metric="minkowski", p=2, quantile=0.5):
-    """The ``quantile`` of every sample's distance to its ``k``-th nearest sample (itself counted).
+    """The ``quantile`` of the samples' distances to their ``k``-th nearest sample (itself counted).
 
     A sample whose distance is at most this radius has ``k`` samples within it; used to derive
-    the density method's ``eps`` from the data. ``k`` is clipped to the number of samples.
+    the density method's ``eps`` from the data. ``k`` is clipped to the number of samples. Above
+    10000 samples the quantile is estimated from 10000 of them (a fixed choice, the same on every
+    call; NumPy's global random state is not touched).
     """
     X = np.ascontiguousarray(X, dtype=np.float64)
     k = max(1, min(int(k), X.shape[0]))
+    queries = X
+    if X.shape[0] > _K_DISTANCE_SAMPLE:
+        chosen = np.random.default_rng(0).choice(X.shape[0], _K_DISTANCE_SAMPLE, replace=False)
+        queries = X[np.sort(chosen)]
     if metric == "minkowski":
-        distances, _ = KDTree(X).query(X, k=[k], p=p, workers=-1)
+        distances, _ = KDTree(X).query(queries, k=[k], p=p, workers=-1)
     else:
-        distances, _ = BallTree(X, metric=metric).query(X, k=k)
+        distances, _ = BallTree(X, metric=metric).query(queries, k=k)
         distances = distances[:, -1:]
     radius = float(np.quantile(distances[:, 0], quantile))
     # A radius of 0 (many duplicates) would make every neighbourhood a point.
