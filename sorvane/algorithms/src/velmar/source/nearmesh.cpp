@@ -138,12 +138,14 @@ bool exports_doubles(PyObject* obj) {
 }
 
 // A sample matrix must be a two-dimensional float32 or float64 array; float32 is the reported name.
-void check_sample_matrix(PyObject* obj) {
+// Returns its (rows, columns).
+std::pair<Py_ssize_t, Py_ssize_t> check_sample_matrix(PyObject* obj) {
     if (exports_doubles(obj)) {
-        ArrayView<double, 2>(obj, "DTYPE_t", Layout::Strided);
-    } else {
-        ArrayView<float, 2>(obj, "DTYPE32_t", Layout::Strided);
+        ArrayView<double, 2> view(obj, "DTYPE_t", Layout::Strided);
+        return {view.shape(0), view.shape(1)};
     }
+    ArrayView<float, 2> view(obj, "DTYPE32_t", Layout::Strided);
+    return {view.shape(0), view.shape(1)};
 }
 
 // What the distance file is made from, read from the input-data object and checked before any file exists.
@@ -159,9 +161,20 @@ DistanceInputs read_distance_inputs(PyObject* X) {
     inputs.n = input_data::n(X);
     inputs.n_labeled = input_data::labeled_count(X);
     inputs.data = input_data::data(X);
-    check_sample_matrix(inputs.data.get());
+    auto [data_rows, data_columns] = check_sample_matrix(inputs.data.get());
     inputs.labeled = input_data::get_labeled(X);
-    check_sample_matrix(inputs.labeled.get());
+    auto [labeled_rows, labeled_columns] = check_sample_matrix(inputs.labeled.get());
+    // Blocks that do not fit would be broadcast over the file's rows or columns by the store.
+    if (data_rows < inputs.n) {
+        raise_format(PyExc_ValueError, "X.data has %zd rows, fewer than X.n (%d)", data_rows, inputs.n);
+    }
+    if (labeled_rows != inputs.n_labeled) {
+        raise_format(PyExc_ValueError, "X.get_labeled() returned %zd rows, but X.labeled_count is %d", labeled_rows,
+                     inputs.n_labeled);
+    }
+    if (data_columns != labeled_columns) {
+        raise(PyExc_ValueError, "XA and XB must have the same number of columns (i.e. feature dimension.)");
+    }
     return inputs;
 }
 
@@ -343,54 +356,67 @@ void fold_gathered(const char* row, Py_ssize_t column_stride, std::span<const st
 
 // For one vertex: every labeled column picks the neighbour position with the smallest
 // distances[neighbour, column] + weight (float32); the vertex keeps the union of the picks. A column
-// without a finite pick adds nothing, so the order of the columns does not matter.
+// without a finite pick adds nothing, so neither the order nor repeats of the columns matter.
 class NeighbourSelection {
 public:
-    // The picked positions into `neighbours`, ascending; valid until the next call.
-    const std::vector<int>& select(const ArrayView<const float, 2>& distances, std::span<const std::int64_t> labels,
-                                   std::span<const std::int64_t> neighbours, std::span<const float> weights) {
+    // `distances` and `labels` (the columns) stay fixed over the calls of `select`.
+    NeighbourSelection(const ArrayView<const float, 2>& distances, std::span<const std::int64_t> labels)
+        : distances_(distances), labels_(labels) {
+        if (labels.empty()) return;
+        const auto [low, high] = std::minmax_element(labels.begin(), labels.end());
+        low_ = *low;
+        high_ = *high;
+        // Columns side by side in memory are scanned as one run, which vectorises; a sparse choice of
+        // columns or a strided matrix is gathered column by column.
+        const std::uint64_t span = static_cast<std::uint64_t>(high_) - static_cast<std::uint64_t>(low_) + 1;
+        contiguous_ = distances.stride(1) == static_cast<Py_ssize_t>(sizeof(float)) &&
+                      distances.stride(0) % static_cast<Py_ssize_t>(alignof(float)) == 0 &&
+                      reinterpret_cast<std::uintptr_t>(distances.data()) % alignof(float) == 0 &&
+                      span <= 2 * static_cast<std::uint64_t>(labels.size()) + 64;
+        if (contiguous_) {
+            width_ = static_cast<std::size_t>(span);
+            std::vector<char> used(width_, 0);
+            for (std::int64_t column : labels) used[static_cast<std::size_t>(column - low_)] = 1;
+            for (std::size_t c = 0; c < width_; ++c) {
+                if (used[c]) columns_.push_back(c);
+            }
+        } else {
+            width_ = labels.size();
+            for (std::size_t j = 0; j < width_; ++j) columns_.push_back(j);
+        }
+    }
+
+    // The picked positions into `neighbours`, ascending; valid until the next call. Only the entries
+    // read are checked, as bounds-checked indexing would.
+    const std::vector<int>& select(std::span<const std::int64_t> neighbours, std::span<const float> weights) {
         positions_.clear();
         const std::size_t rows = neighbours.size();
-        const std::size_t cols = labels.size();
-        if (rows == 0 || cols == 0) return positions_;  // nothing is read
+        if (rows == 0 || labels_.empty()) return positions_;
         if (rows > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
             raise(PyExc_ValueError, "too many neighbours for one vertex");
         }
         if (weights.size() < rows) raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
-        for (std::int64_t neighbour : neighbours) distances.check_index(neighbour, 0);
-        std::int64_t low = labels[0];
-        std::int64_t high = labels[0];
-        for (std::int64_t column : labels) {
-            distances.check_index(column, 1);
-            low = std::min(low, column);
-            high = std::max(high, column);
-        }
+        for (std::int64_t neighbour : neighbours) distances_.check_index(neighbour, 0);
+        distances_.check_index(low_, 1);
+        distances_.check_index(high_, 1);
 
-        // Columns side by side in memory are scanned as one contiguous run, which vectorises; a sparse
-        // choice of columns or a strided matrix is gathered column by column.
-        const auto span = static_cast<std::size_t>(high - low + 1);
-        const bool contiguous = distances.stride(1) == static_cast<Py_ssize_t>(sizeof(float)) &&
-                                distances.stride(0) % static_cast<Py_ssize_t>(alignof(float)) == 0 &&
-                                reinterpret_cast<std::uintptr_t>(distances.data()) % alignof(float) == 0 &&
-                                span <= 2 * cols + 64;
-        const std::size_t width = contiguous ? span : cols;
-        best_.assign(width, std::numeric_limits<float>::infinity());
-        best_position_.assign(width, -1);
-        const char* base = reinterpret_cast<const char*>(distances.data());
+        best_.assign(width_, std::numeric_limits<float>::infinity());
+        best_position_.assign(width_, -1);
+        const char* base = reinterpret_cast<const char*>(distances_.data());
         for (std::size_t i = 0; i < rows; ++i) {
-            const char* row = base + neighbours[i] * distances.stride(0);
-            if (contiguous) {
-                fold_contiguous(reinterpret_cast<const float*>(row) + low, width, weights[i], static_cast<int>(i),
+            const char* row = base + neighbours[i] * distances_.stride(0);
+            if (contiguous_) {
+                fold_contiguous(reinterpret_cast<const float*>(row) + low_, width_, weights[i], static_cast<int>(i),
                                 best_.data(), best_position_.data());
             } else {
-                fold_gathered(row, distances.stride(1), labels, weights[i], static_cast<int>(i), best_.data(),
+                fold_gathered(row, distances_.stride(1), labels_, weights[i], static_cast<int>(i), best_.data(),
                               best_position_.data());
             }
         }
 
         chosen_.assign(rows, 0);
-        for (std::size_t j = 0; j < cols; ++j) {
-            int position = best_position_[contiguous ? static_cast<std::size_t>(labels[j] - low) : j];
+        for (std::size_t c : columns_) {
+            int position = best_position_[c];
             if (position >= 0) chosen_[static_cast<std::size_t>(position)] = 1;
         }
         for (std::size_t i = 0; i < rows; ++i) {
@@ -399,7 +425,27 @@ public:
         return positions_;
     }
 
+    // Asks the cache for the rows that a later `select` with these neighbours reads: the rows lie
+    // scattered over the matrix, and waiting for them is what the selection would otherwise spend its time on.
+    void prefetch(std::span<const std::int64_t> neighbours) const {
+        if (!contiguous_ || labels_.empty()) return;
+        const char* base = reinterpret_cast<const char*>(distances_.data());
+        const std::size_t bytes = width_ * sizeof(float);
+        for (std::int64_t neighbour : neighbours) {
+            if (neighbour < 0 || neighbour >= distances_.shape(0)) continue;
+            const char* row = base + neighbour * distances_.stride(0) + low_ * static_cast<std::int64_t>(sizeof(float));
+            for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(row + offset);
+        }
+    }
+
 private:
+    const ArrayView<const float, 2>& distances_;
+    std::span<const std::int64_t> labels_;
+    std::int64_t low_ = 0;
+    std::int64_t high_ = -1;
+    bool contiguous_ = false;
+    std::size_t width_ = 0;
+    std::vector<std::size_t> columns_;  // the entries of best_position_ that belong to a labeled column
     std::vector<float> best_;
     std::vector<int> best_position_;
     std::vector<char> chosen_;
@@ -432,9 +478,9 @@ Ref find_idx_set(const Args<4>& a) {
     ArrayView<std::int64_t, 1> labels(a[1], "ITYPE_t", Layout::CContiguous);
     NeighbourArray connections(a[2]);
     ArrayView<float, 1> weights(a[3], "float32_t", Layout::CContiguous);
-    NeighbourSelection selection;
+    NeighbourSelection selection(distances, labels.span());
     Ref result = check(PySet_New(nullptr));
-    for (int position : selection.select(distances, labels.span(), connections.span(), weights.span())) {
+    for (int position : selection.select(connections.span(), weights.span())) {
         check_status(PySet_Add(result.get(), py_int(position).get()));
     }
     return result;
@@ -548,11 +594,16 @@ Ref informative_edges(const Args<4>& a) {
     GraphStorage& kept_weights = *Graph(weights_after.get()).storage();
     GraphStorage& kept = *Graph(connections_after.get()).storage();
 
-    NeighbourSelection selection;
+    NeighbourSelection selection(distances, labels.span());
+    GraphStorage* own_connections = connections.storage();
+    if (own_connections != nullptr && own_connections->dtype() != DataType::INT64) own_connections = nullptr;
     for (int i = 0; i < n; ++i) {
+        if (own_connections != nullptr && i + 1 < n && static_cast<std::size_t>(i) + 1 < own_connections->count()) {
+            selection.prefetch(own_connections->ints(static_cast<std::size_t>(i) + 1));
+        }
         if (list_size(a[2], i) == 0) continue;
         VertexLists lists(connections, weights, i);
-        for (int position : selection.select(distances, labels.span(), lists.neighbours(), lists.weights())) {
+        for (int position : selection.select(lists.neighbours(), lists.weights())) {
             const std::int64_t vertex = lists.neighbours()[static_cast<std::size_t>(position)];
             const float weight = lists.weights()[static_cast<std::size_t>(position)];
             if (!sorvane::graph::contains(kept, i, vertex)) {
