@@ -107,10 +107,12 @@ long long index_value(PyObject* item) {
 }
 
 // The per-sample neighbourhoods: a list of lists of ints (KD-tree) or a sequence of integer arrays
-// (ball tree). Arrays are read as typed memory; lists item by item without calling into Python.
+// (ball tree). Arrays are read as typed memory, lists of ints without calling into Python.
 class ProximityLists {
+    static constexpr Py_ssize_t kPrefetchAhead = 8;
+
 public:
-    ProximityLists(PyObject* result, Py_ssize_t n_samples) {
+    ProximityLists(PyObject* result, Py_ssize_t n_samples) : n_samples_(n_samples) {
         if (n_samples == 0) return;
         if (result == Py_None) raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
         if (!PySequence_Check(result)) {
@@ -146,16 +148,10 @@ public:
         Ref items = PyList_CheckExact(obj) || PyTuple_CheckExact(obj)
                         ? hood
                         : check(PySequence_Fast(obj, "a neighbourhood is not a sequence"));
-        // The size is read on every step: converting a foreign index object may run Python code.
-        for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(items.get()); ++j) {
-            PyObject* element = PySequence_Fast_GET_ITEM(items.get(), j);
-            if (PyLong_CheckExact(element)) {
-                visit(index_value(element));
-            } else {
-                Ref held = Ref::borrow(element);
-                visit(index_value(held.get()));
-            }
-        }
+        // Gather the indices first, then visit them: the loads of the int objects are independent
+        // and overlap, instead of each waiting behind the visit's unpredictable branches.
+        gather(items.get());
+        for (long long idx : scratch_) visit(idx);
     }
 
 private:
@@ -164,6 +160,28 @@ private:
         const auto index = static_cast<Py_ssize_t>(i);
         if (index >= PySequence_Fast_GET_SIZE(outer_.get())) raise(PyExc_IndexError, "list index out of range");
         return PySequence_Fast_GET_ITEM(outer_.get(), index);
+    }
+
+    // The indices of a list or tuple into `scratch_`, stopping after the first that is out of
+    // range so that errors surface in element order. The size is read on every step: converting
+    // a foreign index object may run Python code.
+    void gather(PyObject* items) const {
+        scratch_.clear();
+        for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(items); ++j) {
+            if (j + kPrefetchAhead < PySequence_Fast_GET_SIZE(items)) {
+                __builtin_prefetch(PySequence_Fast_GET_ITEM(items, j + kPrefetchAhead));
+            }
+            PyObject* element = PySequence_Fast_GET_ITEM(items, j);
+            long long idx = 0;
+            if (PyLong_CheckExact(element) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(element))) {
+                idx = static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(element)));
+            } else {
+                Ref held = Ref::borrow(element);
+                idx = index_value(held.get());
+            }
+            scratch_.push_back(idx);
+            if (idx < 0 || idx >= n_samples_) return;
+        }
     }
 
     static Py_ssize_t check_size(Py_ssize_t size) {
@@ -176,10 +194,14 @@ private:
         const char* data = static_cast<const char*>(PyArray_DATA(array));
         const npy_intp count = PyArray_DIM(array, 0);
         const npy_intp stride = PyArray_STRIDE(array, 0);
-        for (npy_intp j = 0; j < count; ++j) visit(static_cast<long long>(*reinterpret_cast<const T*>(data + j * stride)));
+        for (npy_intp j = 0; j < count; ++j) {
+            visit(static_cast<long long>(*reinterpret_cast<const T*>(data + j * stride)));
+        }
     }
 
     Ref outer_;
+    long long n_samples_ = 0;
+    mutable std::vector<long long> scratch_;
 };
 
 // ---- quorim_main ------------------------------------------------------------------------------------

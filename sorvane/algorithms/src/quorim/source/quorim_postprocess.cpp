@@ -169,7 +169,8 @@ Ref quorim_postprocess(const Args<5>& a) {
             raise(PyExc_ValueError, "pairwise returned a matrix of an unexpected shape");
         }
         for (npy_intp j = 0; j < count; ++j) {
-            labels_view(pending[static_cast<std::size_t>(start + j)]) = nearest_label(distance_view, j, centroid_labels);
+            const npy_intp i = pending[static_cast<std::size_t>(start + j)];
+            labels_view(i) = nearest_label(distance_view, j, centroid_labels);
         }
     }
     return labels;
