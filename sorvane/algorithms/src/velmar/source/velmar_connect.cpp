@@ -117,12 +117,12 @@ public:
         : components_(components), num_vertices_(num_vertices), zero_(py_int(0)), one_(py_int(1)) {}
 
     bool is_labeled(Py_ssize_t c) const {
-        Ref flag = check(PyObject_GetItem(entry(c), one_.get()));
+        Ref flag = check(PyObject_GetItem(entry(c).get(), one_.get()));
         return to_bool(flag.get());
     }
 
     Ref nodes(Py_ssize_t c) const {
-        Ref nodes = check(PyObject_GetItem(entry(c), zero_.get()));
+        Ref nodes = check(PyObject_GetItem(entry(c).get(), zero_.get()));
         if (nodes.get() != Py_None && !PyList_CheckExact(nodes.get())) {
             raise_format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(nodes.get())->tp_name);
         }
@@ -141,9 +141,9 @@ public:
     }
 
 private:
-    PyObject* entry(Py_ssize_t c) const {
-        PyObject* item = PyList_GetItem(components_, c);
-        if (item == nullptr) throw PythonError{};
+    Ref entry(Py_ssize_t c) const {
+        Ref item = Ref::borrow(PyList_GetItem(components_, c));
+        if (!item) throw PythonError{};
         return item;
     }
 
