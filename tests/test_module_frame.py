@@ -50,14 +50,16 @@ def test_reimport_returns_the_same_module_with_its_state():
         sys.modules[path] = before
 
 
-def test_second_interpreter_is_refused():
+def test_second_interpreter_is_refused(tmp_path):
     interpreters = pytest.importorskip("_interpreters")
+    # Load the extension file directly: the package itself imports NumPy, which refuses a
+    # second interpreter on its own before our module is reached.
     script = textwrap.dedent(
         """
-        import sys
-        sys.path[:] = %r
+        import importlib.util
+        spec = importlib.util.spec_from_file_location(%r, %r)
         try:
-            import sorvane.algorithms.src.velmar.binaries.nearmesh
+            importlib.util.module_from_spec(spec)
         except ImportError as error:
             message = str(error)
         else:
@@ -66,16 +68,14 @@ def test_second_interpreter_is_refused():
             out.write(message)
         """
     )
-    import tempfile
-
-    with tempfile.NamedTemporaryFile("r", suffix=".txt") as result:
-        interp = interpreters.create("legacy")
-        try:
-            interpreters.run_string(interp, script % (sys.path, result.name))
-        finally:
-            interpreters.destroy(interp)
-        assert result.read() == (
-            "Interpreter change detected - this module can only be loaded into one interpreter per process.")
+    result = tmp_path / "message.txt"
+    interp = interpreters.create("legacy")
+    try:
+        interpreters.run_string(interp, script % (nearmesh.__name__, nearmesh.__file__, str(result)))
+    finally:
+        interpreters.destroy(interp)
+    assert result.read_text() == (
+        "Interpreter change detected - this module can only be loaded into one interpreter per process.")
 
 
 def test_import_from_a_fresh_interpreter_warns_nothing_on_313():
