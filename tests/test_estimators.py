@@ -234,14 +234,14 @@ def _stub_signatures(path):
     def parameters(node):
         args = node.args.posonlyargs + node.args.args
         defaults = [False] * (len(args) - len(node.args.defaults)) + [True] * len(node.args.defaults)
-        return [(a.arg, d) for a, d in zip(args, defaults) if a.arg != "self"]
+        return [(a.arg, d) for a, d in zip(args, defaults) if a.arg not in ("self", "cls")]
 
     for node in tree.body:
         if isinstance(node, ast.FunctionDef):
             found[node.name] = parameters(node)
         elif isinstance(node, ast.ClassDef) and not node.name.startswith("_"):  # _Protocols: typing only
             for item in node.body:
-                if isinstance(item, ast.FunctionDef) and (item.name == "__init__" or not item.name.startswith("__")):
+                if isinstance(item, ast.FunctionDef) and (item.name == "__new__" or not item.name.startswith("__")):
                     found[f"{node.name}.{item.name}"] = parameters(item)
     return found
 
@@ -257,7 +257,7 @@ def test_stubs_match_the_compiled_modules(name):
     for attr, value in vars(module).items():
         if callable(value) and getattr(value, "__module__", None) == module.__name__:
             if isinstance(value, type):
-                runtime[f"{attr}.__init__"] = value
+                runtime[f"{attr}.__new__"] = value
                 for method, function in vars(value).items():
                     if not method.startswith("__") and callable(function):
                         runtime[f"{attr}.{method}"] = function

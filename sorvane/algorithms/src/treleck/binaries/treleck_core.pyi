@@ -4,6 +4,7 @@ from typing import Any, NoReturn, Protocol, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import Self, disjoint_base
 
 class _Neighbours(Protocol):
     def to_numpy(self, index: int) -> NDArray[np.int64]: ...
@@ -21,11 +22,12 @@ class _Weights(Protocol):
 _C = TypeVar("_C", bound=_Connections)
 _W = TypeVar("_W", bound=_Weights)
 
+@disjoint_base
 class GraphWrapper:
     """A fixed number of typed lists, one per vertex: int64 vertex indices (dtype 0) or float32 edge
     weights (dtype 1), each holding at most 3 * max_size elements."""
 
-    def __init__(self, count: int, dtype: int, max_size: int, lookup_opt: object = False) -> None: ...
+    def __new__(cls, count: int, dtype: int, max_size: int, lookup_opt: object = False) -> Self: ...
     def append(self, index: int, value: float) -> None: ...
     def pop_max(self) -> tuple[int, int]: ...
     def pop(self, list_index: int, element_index: int) -> int | float: ...

@@ -5,6 +5,7 @@ from typing import Any, NoReturn, Protocol
 
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import Self, disjoint_base
 
 class _InputData(Protocol):
     """The input-data object, e.g. ``sorvane.input_data.AlgorithmInput``."""
@@ -15,11 +16,12 @@ class _InputData(Protocol):
     data: NDArray[np.floating[Any]]
     def get_labeled(self) -> NDArray[np.floating[Any]]: ...
 
+@disjoint_base
 class GraphWrapper:
     """A fixed number of typed lists, one per vertex: int64 vertex indices (dtype 0) or float32 edge
     weights (dtype 1), each holding at most 3 * max_size elements."""
 
-    def __init__(self, count: int, dtype: int, max_size: int, lookup_opt: object = False) -> None: ...
+    def __new__(cls, count: int, dtype: int, max_size: int, lookup_opt: object = False) -> Self: ...
     def append(self, index: int, value: float) -> None: ...
     def contains(self, index: int, value: int) -> bool: ...
     def to_numpy(self, index: int) -> NDArray[Any]: ...
