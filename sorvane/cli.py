@@ -63,7 +63,7 @@ def _labels_from_array(values):
 
 
 def _read_csv(path, column):
-    with open(path, newline="") as handle:
+    with open(path, newline="", encoding="utf-8-sig") as handle:  # -sig: a leading byte-order mark
         rows = list(csv.reader(handle))
     rows = [row for row in rows if row]
     if not rows:
@@ -235,7 +235,10 @@ def _cluster(args, parser):
           + (f" ({unreached} samples could not be reached and keep -1)" if unreached else ""))
     if args.plot:
         given = np.array([str(v) not in ("-1", "") for v in y])
-        plotting.save_labels_plot(args.plot, X, labels, given, title=f"{args.method} method")
+        method = {"graph": "graph", "tree": "tree-cut", "density": "density"}[args.method]
+        axes = "first two principal components" if X.shape[1] > 2 else "features"
+        title = f"{Path(args.data).name}: {method} method ({axes})"
+        plotting.save_labels_plot(args.plot, X, labels, given, title=title)
         print(f"figure written to {args.plot}")
     return 0
 
