@@ -66,6 +66,15 @@ public:
         return list;
     }
 
+    // A list held by the caller for as long as this one is used.
+    static NeighborList of(std::span<const std::int64_t> list) {
+        NeighborList result;
+        result.base_ = reinterpret_cast<const char*>(list.data());
+        result.stride_ = sizeof(std::int64_t);
+        result.size_ = static_cast<Py_ssize_t>(list.size());
+        return result;
+    }
+
     // Any sequence whose elements convert to 32-bit integers (see `vertex`).
     static NeighborList lenient(const Graph& graph, int vertex) {
         NeighborList list;
@@ -150,6 +159,58 @@ float weight_at(const Graph& weights, int vertex, int position) {
     return view.at(position);
 }
 
+// A compact copy of a forest held in a pair of our own containers, for the repeated searches of
+// the cutting loop. The containers keep the lists 3 * max_size elements apart, so a walk over them
+// touches a new page at every vertex; the copy packs the lists and is kept in step with each cut.
+class CompactForest {
+public:
+    // The copy of an aligned pair (int64 connections, float32 weights, same list sizes), or none.
+    static std::optional<CompactForest> of(const Graph& connections, const Graph& weights) {
+        const GraphStorage* c = connections.storage();
+        const GraphStorage* w = weights.storage();
+        if (c == nullptr || w == nullptr || c->dtype() != DataType::INT64 || w->dtype() != DataType::FLOAT32 ||
+            c->count() != w->count()) {
+            return std::nullopt;
+        }
+        CompactForest forest;
+        forest.offsets_.reserve(c->count());
+        forest.sizes_.reserve(c->count());
+        for (std::size_t v = 0; v < c->count(); ++v) {
+            if (c->size(v) != w->size(v)) return std::nullopt;
+            forest.offsets_.push_back(forest.neighbors_.size());
+            forest.sizes_.push_back(static_cast<std::size_t>(c->size(v)));
+            forest.neighbors_.insert(forest.neighbors_.end(), c->ints(v).begin(), c->ints(v).end());
+            forest.weights_.insert(forest.weights_.end(), w->floats(v).begin(), w->floats(v).end());
+        }
+        return forest;
+    }
+
+    Py_ssize_t count() const { return static_cast<Py_ssize_t>(sizes_.size()); }
+
+    // With the list-index check of the containers.
+    std::span<const std::int64_t> neighbors(int v) const {
+        if (v < 0 || v >= count()) raise(PyExc_IndexError, "Invalid array index");
+        return {neighbors_.data() + offsets_[v], sizes_[v]};
+    }
+
+    float weight(int v, int position) const { return weights_[offsets_[v] + static_cast<std::size_t>(position)]; }
+
+    // Mirrors a removal from both containers.
+    void erase(int v, int position) {
+        std::size_t begin = offsets_[v] + static_cast<std::size_t>(position);
+        std::size_t end = offsets_[v] + sizes_[v];
+        std::copy(neighbors_.begin() + begin + 1, neighbors_.begin() + end, neighbors_.begin() + begin);
+        std::copy(weights_.begin() + begin + 1, weights_.begin() + end, weights_.begin() + begin);
+        --sizes_[v];
+    }
+
+private:
+    std::vector<std::size_t> offsets_;
+    std::vector<std::size_t> sizes_;
+    std::vector<std::int64_t> neighbors_;
+    std::vector<float> weights_;
+};
+
 // ---- Path search ------------------------------------------------------------------------------------
 
 // Depth-first enumeration of the paths from an origin to vertices of another label (0 or more)
@@ -158,9 +219,14 @@ float weight_at(const Graph& weights, int vertex, int position) {
 // neighbour before those through the second. The state is reused by the searches of one call.
 class PathSearch {
 public:
-    PathSearch(PyObject* graph, const LabelView& labels)
-        : graph_(graph), labels_(labels), limit_(vertex_limit(labels.shape(0))),
+    // The neighbours come from `compact` when given, which then mirrors `graph`.
+    PathSearch(PyObject* graph, const LabelView& labels, const CompactForest* compact = nullptr)
+        : graph_(graph), compact_(compact), labels_(labels), limit_(vertex_limit(labels.shape(0))),
           on_path_(static_cast<std::size_t>(limit_), 0) {}
+
+    NeighborList neighbors(int vertex) const {
+        return compact_ != nullptr ? NeighborList::of(compact_->neighbors(vertex)) : NeighborList::typed(graph_, vertex);
+    }
 
     Py_ssize_t vertex_count() const { return labels_.shape(0); }
 
@@ -190,7 +256,7 @@ public:
                 emit(std::span<const int>(walked_));
                 return false;
             }
-            frames_.push_back({NeighborList::typed(graph_, vertex), 0});
+            frames_.push_back({neighbors(vertex), 0});
             return true;
         };
 
@@ -243,6 +309,7 @@ private:
     }
 
     Graph graph_;
+    const CompactForest* compact_;
     const LabelView& labels_;
     Py_ssize_t limit_;
     std::vector<std::uint8_t> on_path_;
@@ -330,8 +397,9 @@ struct LabelSubgraph {
 // from every labeled vertex (label not -1) that no earlier path touched and that was not searched,
 // in ascending order; along every path each edge in both directions, skipping entries already
 // present. Weights are those of the first occurrence of the edge in the full graph.
-LabelSubgraph label_subgraph(const Graph& connections, const Graph& weights, const LabelView& labels) {
-    PathSearch search(connections.object(), labels);
+LabelSubgraph label_subgraph(const Graph& connections, const Graph& weights, const LabelView& labels,
+                             const CompactForest* compact = nullptr) {
+    PathSearch search(connections.object(), labels, compact);
     std::vector<std::uint8_t> visited(static_cast<std::size_t>(vertex_limit(labels.shape(0))), 0);
     std::vector<std::pair<int, int>> pairs;
     std::unordered_set<std::uint64_t> present;
@@ -353,12 +421,19 @@ LabelSubgraph label_subgraph(const Graph& connections, const Graph& weights, con
         if (!found) visited[v] = 1;
     }
 
-    LabelSubgraph subgraph{{}, list_count(connections)};
+    LabelSubgraph subgraph{{}, compact != nullptr ? compact->count() : list_count(connections)};
     subgraph.entries.reserve(pairs.size());
     for (auto [from, to] : pairs) {
         if (from >= subgraph.list_count) raise(PyExc_IndexError, "Invalid array index");
-        int position = NeighborList::typed(connections, from).position_of(to);
-        subgraph.entries.push_back({from, to, weight_at(weights, from, position)});
+        float weight = 0.0f;
+        if (compact != nullptr) {
+            int position = NeighborList::of(compact->neighbors(from)).position_of(to);
+            weight = compact->weight(from, position);
+        } else {
+            int position = NeighborList::typed(connections, from).position_of(to);
+            weight = weight_at(weights, from, position);
+        }
+        subgraph.entries.push_back({from, to, weight});
     }
     return subgraph;
 }
@@ -441,15 +516,22 @@ const SubgraphEntry& heaviest_entry(const std::vector<SubgraphEntry>& entries) {
     return *first;
 }
 
-// Removes the edge {first, second} from both containers, at the first occurrence of each end in
-// the other's list.
-void cut_edge(const Graph& connections, const Graph& weights, int first, int second) {
-    int first_position = NeighborList::typed(connections, first).position_of(second);
-    int second_position = NeighborList::typed(connections, second).position_of(first);
+// Removes the edge {first, second} from both containers (and their compact copy, if any), at the
+// first occurrence of each end in the other's list.
+void cut_edge(const Graph& connections, const Graph& weights, int first, int second, CompactForest* compact) {
+    auto list = [&](int v) {
+        return compact != nullptr ? NeighborList::of(compact->neighbors(v)) : NeighborList::typed(connections, v);
+    };
+    int first_position = list(first).position_of(second);
+    int second_position = list(second).position_of(first);
     connections.pop(first, first_position);
     connections.pop(second, second_position);
     weights.pop(first, first_position);
     weights.pop(second, second_position);
+    if (compact != nullptr) {
+        compact->erase(first, first_position);
+        compact->erase(second, second_position);
+    }
 }
 
 // The vertices of every label other than -1, ascending, grouped in order of first occurrence.
@@ -554,12 +636,15 @@ Ref clusterize(const Args<3>& a) {
     Graph weights(a[1]);
     const Py_ssize_t n = labels.shape(0);
 
-    // Cut the heaviest edge between differently labeled vertices until none is left.
+    // Cut the heaviest edge between differently labeled vertices until none is left. Our own
+    // containers are searched through a compact copy: no Python code runs meanwhile.
+    std::optional<CompactForest> compact = CompactForest::of(connections, weights);
+    CompactForest* forest = compact ? &*compact : nullptr;
     for (;;) {
-        LabelSubgraph subgraph = label_subgraph(connections, weights, labels);
+        LabelSubgraph subgraph = label_subgraph(connections, weights, labels, forest);
         if (subgraph.entries.empty()) break;
         const SubgraphEntry& cut = heaviest_entry(subgraph.entries);
-        cut_edge(connections, weights, cut.from, cut.to);
+        cut_edge(connections, weights, cut.from, cut.to, forest);
     }
 
     // Chain the vertices of each label with edges of weight 1.
