@@ -236,9 +236,9 @@ class _SemiSupervisedClustering(ClusterMixin, BaseEstimator):
         self._fit_X = X
         return self
 
-    def fit_predict(self, X, y, **kwargs):
+    def fit_predict(self, X, y):
         """Fit and return ``labels_``: the completed labelling of ``X``."""
-        return self.fit(X, y, **kwargs).labels_
+        return self.fit(X, y).labels_
 
     def predict(self, X):
         """The label of the nearest fitted sample for every row of ``X``."""
