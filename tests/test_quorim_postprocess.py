@@ -144,6 +144,11 @@ def test_strided_and_read_only_labels_are_accepted():
     assert wide.tolist() == [0, 9, -2, 9, 1, 9, -1, 9]
 
 
+def readonly(array):
+    array.flags.writeable = False
+    return array
+
+
 GOOD = dict(points=col(0, 1, 5), labels_in=np.array([0, -1, 1], np.int32))
 
 
@@ -153,6 +158,7 @@ GOOD = dict(points=col(0, 1, 5), labels_in=np.array([0, -1, 1], np.int32))
         ({"points": col(0, 1, 5).astype(np.float32)}, ValueError, r"Buffer dtype mismatch, expected 'DTYPE_t'"),
         ({"points": np.asfortranarray(np.ones((3, 2)))}, ValueError, "contiguous"),
         ({"points": np.zeros(3)}, ValueError, r"wrong number of dimensions \(expected 2, got 1\)"),
+        ({"points": readonly(col(0, 1, 5))}, ValueError, "read-only"),
         ({"labels_in": np.array([0, -1, 1], np.int64)}, ValueError, r"Buffer dtype mismatch, expected 'int'"),
         ({"labels_in": np.zeros((3, 1), np.int32)}, ValueError, "wrong number of dimensions"),
         ({"labels_in": [0, -1, 1]}, TypeError,
