@@ -14,9 +14,9 @@ Preparation and parameters, per data set (``DATASETS``):
   blow up the nearly constant border pixels) are left as they are. Every method, the scikit-learn
   ones included, sees the same prepared data.
 - Graph method and the scikit-learn baselines (``kernel="knn"``): ``k`` = 10 neighbours everywhere.
-- Density method: ``min_samples`` = 5 and ``eps`` from the data's k-distance, the lower quartile of
-  every sample's distance to its 5th nearest sample (itself counted), so that about a quarter of
-  the samples are dense. A larger radius lets the first class that expands flood its neighbours'
+- Density method: ``min_samples`` = 5 and ``eps="auto"``, derived from the data's k-distance: the
+  lower quartile of every sample's distance to its 5th nearest sample (itself counted), so that
+  about a quarter of the samples are dense. A larger radius lets the first class that expands flood its neighbours'
   regions; a small one leaves more to the nearest-centroid step, which is the safer error.
 - Tree-cut method: Euclidean distance (no parameter).
 
@@ -37,7 +37,7 @@ from sklearn.preprocessing import StandardScaler
 from sklearn.semi_supervised import LabelPropagation, LabelSpreading
 
 from . import plotting
-from .estimators import DensityClustering, GraphClustering, TreeCutClustering, k_distance
+from .estimators import DensityClustering, GraphClustering, TreeCutClustering
 
 LABELED_FRACTION = 0.1
 
@@ -48,15 +48,14 @@ class DemoSet:
     loader: object
     standardize: bool
     k: int  # graph method and the scikit-learn baselines
-    min_samples: int  # density method
-    eps_quantile: float  # density method: eps = this quantile of the min_samples-distance
+    min_samples: int  # density method, whose eps is "auto" (from the data's k-distance)
 
 
 DATASETS = (
-    DemoSet("iris", datasets.load_iris, False, 10, 5, 0.25),
-    DemoSet("wine", datasets.load_wine, True, 10, 5, 0.25),
-    DemoSet("breast cancer", datasets.load_breast_cancer, True, 10, 5, 0.25),
-    DemoSet("digits", datasets.load_digits, False, 10, 5, 0.25),
+    DemoSet("iris", datasets.load_iris, False, 10, 5),
+    DemoSet("wine", datasets.load_wine, True, 10, 5),
+    DemoSet("breast cancer", datasets.load_breast_cancer, True, 10, 5),
+    DemoSet("digits", datasets.load_digits, False, 10, 5),
 )
 
 METHOD_NAMES = ("graph", "tree cut", "density", "LabelSpreading", "LabelPropagation")
@@ -75,12 +74,11 @@ def keep_labels(y, fraction, seed):
     return partial
 
 
-def _estimators(spec, X):
-    eps = k_distance(X, spec.min_samples, quantile=spec.eps_quantile)
+def _estimators(spec):
     return {
         "graph": GraphClustering(k=spec.k),
         "tree cut": TreeCutClustering(),
-        "density": DensityClustering(eps=eps, min_samples=spec.min_samples),
+        "density": DensityClustering(eps="auto", min_samples=spec.min_samples),
         "LabelSpreading": LabelSpreading(kernel="knn", n_neighbors=spec.k),
         "LabelPropagation": LabelPropagation(kernel="knn", n_neighbors=spec.k),
     }
@@ -108,7 +106,7 @@ def evaluate(spec, seed=0):
     partial = keep_labels(y, LABELED_FRACTION, seed)
     hidden = partial == -1
     rows = []
-    for method, estimator in _estimators(spec, X).items():
+    for method, estimator in _estimators(spec).items():
         labels, elapsed = _complete(estimator, X, partial, repeats=3)
         accuracy = accuracy_score(y[hidden], labels[hidden])
         ari = adjusted_rand_score(y[hidden], labels[hidden])
@@ -134,9 +132,9 @@ def draw_moons(path, seed=0):
     partial = keep_labels(y, LABELED_FRACTION, seed)
     given = partial != -1
     hidden = ~given
-    spec = DemoSet("two moons", None, False, 10, 5, 0.25)
+    spec = DemoSet("two moons", None, False, 10, 5)
     panels = [("given labels", partial)]
-    for method, estimator in list(_estimators(spec, X).items())[:3]:
+    for method, estimator in list(_estimators(spec).items())[:3]:
         labels, _ = _complete(estimator, X, partial)
         accuracy = accuracy_score(y[hidden], labels[hidden])
         panels.append((f"{method} (accuracy {accuracy:.2f})", labels))
