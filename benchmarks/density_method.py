@@ -5,11 +5,13 @@ ratio at most 1.2), the time of quorim_postprocess with 5% noise samples and 10 
 below quorim_main), the ball-tree path beside its bare query (on a slice of the data), and plain
 DBSCAN on the same data for reference. Each figure is the best of a few runs.
 
-    .venv/bin/python benchmarks/density_method.py [--samples N] [--repeat R] [--ball-samples M]
+    .venv/bin/python benchmarks/density_method.py [--n N] [--repeats R] [--ball-samples M]
 """
 
 import argparse
 import gc
+import os
+import sys
 import time
 
 import numpy as np
@@ -17,8 +19,11 @@ from scipy.spatial import KDTree
 from sklearn.cluster import DBSCAN
 from sklearn.neighbors import BallTree
 
-from sorvane.algorithms.src.quorim.binaries.quorim_core import quorim_main
-from sorvane.algorithms.src.quorim.binaries.quorim_postprocess import quorim_postprocess
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
+
+from sorvane.algorithms.src.quorim.binaries.quorim_core import quorim_main  # noqa: E402
+from sorvane.algorithms.src.quorim.binaries.quorim_postprocess import quorim_postprocess  # noqa: E402
 
 N_FEATURES = 4
 N_CLASSES = 10
@@ -66,13 +71,13 @@ def radius_for(data, rng, target):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--samples", type=int, default=100_000)
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--n", type=int, default=100_000)
+    parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--ball-samples", type=int, default=20_000)
     args = parser.parse_args()
 
     rng = np.random.default_rng(0)
-    data, truth = make_data(args.samples, rng)
+    data, truth = make_data(args.n, rng)
     eps = radius_for(data, rng, TARGET_NEIGHBOURS)
     tree = KDTree(data)
     sizes = np.array([len(h) for h in tree.query_ball_tree(tree, r=eps)])
@@ -89,19 +94,19 @@ def main():
         kd = KDTree(data)
         return kd.query_ball_tree(kd, r=eps)
 
-    t_bare, t_main = best_of(args.repeat, bare_kd,
+    t_bare, t_main = best_of(args.repeats, bare_kd,
                              lambda: quorim_main(data, eps, MIN_SAMPLES, labels, "minkowski", 2))
     print(f"KDTree + query_ball_tree        {t_bare:8.3f} s")
     print(f"quorim_main (k-d tree)          {t_main:8.3f} s   ratio {t_main / t_bare:.3f} (goal <= 1.2)")
 
     density = labels.copy()
     density[:] = truth  # 10 classes, 5% noise samples at -1
-    t_post = best_of(args.repeat, lambda: quorim_postprocess(data, density))
+    t_post = best_of(args.repeats, lambda: quorim_postprocess(data, density))
     print(f"quorim_postprocess              {t_post:8.3f} s   "
           f"{t_post / t_main:.3f} of quorim_main (goal < 1), {int((density == -1).sum())} noise samples")
 
     clusters = quorim_main(data, eps, MIN_SAMPLES, labels, "minkowski", 2)
-    t_chain = best_of(args.repeat, lambda: quorim_postprocess(data, clusters))
+    t_chain = best_of(args.repeats, lambda: quorim_postprocess(data, clusters))
     print(f"quorim_postprocess on its output{t_chain:8.3f} s   "
           f"{int((clusters == -1).sum())} noise, {len(set(clusters[clusters < -1].tolist()))} clusters without class")
 
@@ -117,7 +122,7 @@ def main():
     print(f"BallTree + query_radius (p 1)   {t_ball_bare:8.3f} s   on {len(part)} samples")
     print(f"quorim_main (ball tree, p 1)    {t_ball_main:8.3f} s   ratio {t_ball_main / t_ball_bare:.3f}")
 
-    t_dbscan = best_of(args.repeat, lambda: DBSCAN(eps=eps, min_samples=MIN_SAMPLES).fit_predict(data))
+    t_dbscan = best_of(args.repeats, lambda: DBSCAN(eps=eps, min_samples=MIN_SAMPLES).fit_predict(data))
     print(f"DBSCAN (reference)              {t_dbscan:8.3f} s")
 
 
