@@ -40,6 +40,9 @@ _INT32_MAX = 2**31 - 1
 # Tree-cut labels travel as int8: codes 0 .. 126, -1 unlabeled.
 _TREE_MAX_CLASSES = 127
 _GIB = 2**30
+# predict() finds the nearest fitted sample with a k-d tree: in the estimator's metric where that is
+# a Minkowski distance, Euclidean otherwise.
+_MINKOWSKI_POWERS = {"cityblock": 1, "manhattan": 1, "l1": 1, "chebyshev": np.inf, "infinity": np.inf}
 
 
 # ---- labels -----------------------------------------------------------------------------------------
@@ -415,7 +418,7 @@ class TreeCutClustering(_SemiSupervisedClustering):
         return {"metric": metric}
 
     def _query_p(self):
-        return {"cityblock": 1, "chebyshev": np.inf}.get(self.metric, 2)
+        return _MINKOWSKI_POWERS.get(self.metric, 2)
 
     def _run(self, X, codes, params):
         with self._stage("prim_mst"):
@@ -489,9 +492,7 @@ class DensityClustering(_SemiSupervisedClustering):
         return {"eps": eps, "min_samples": min_samples, "metric": metric, "p": p, "threshold": threshold}
 
     def _query_p(self):
-        return self.p if self.metric == "minkowski" else {"manhattan": 1, "cityblock": 1, "chebyshev": np.inf}.get(
-            self.metric, 2
-        )
+        return self.p if self.metric == "minkowski" else _MINKOWSKI_POWERS.get(self.metric, 2)
 
     def _run(self, X, codes, params):
         eps = params["eps"]
