@@ -10,11 +10,9 @@ MISSING_MATPLOTLIB = "matplotlib is not installed (pip install 'sorvane[plot]')"
 
 def matplotlib_available():
     """Whether figures can be drawn."""
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        return False
-    return True
+    import importlib.util
+
+    return importlib.util.find_spec("matplotlib") is not None
 
 
 def _new_figure(width, height):

@@ -9,7 +9,6 @@ import numpy as np
 import pytest
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-import sorvane
 from sorvane import DensityClustering, GraphClustering, TreeCutClustering
 from sorvane import estimators as est
 
