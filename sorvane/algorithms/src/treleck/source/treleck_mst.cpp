@@ -58,49 +58,49 @@ struct TreeEdge {
 };
 
 // For every vertex outside the tree, keeps its smallest (weight, parent) edge into the tree; the
-// next vertex is the one with the smallest (weight, vertex). Vertices in the tree hold a NaN
-// weight, which no comparison prefers, so both scans run over all vertices without branching on
-// membership.
+// next vertex is the one with the smallest (weight, vertex). The vertices outside are kept packed
+// in ascending order, with their best edges beside them, so that each step scans only them and
+// the first smallest weight found belongs to the smallest vertex.
 template <bool ContiguousRows>
 bool prim_by_selection(const DistanceMatrix& distance, int n, std::span<std::uint8_t> visited,
                        std::vector<TreeEdge>& edges) {
     if (n == 0) return true;
-    constexpr double kInTree = std::numeric_limits<double>::quiet_NaN();
-    std::vector<double> best_weight(n, std::numeric_limits<double>::infinity());
-    std::vector<int> best_parent(n, std::numeric_limits<int>::max());
-    double* weight = best_weight.data();
-    int* parent = best_parent.data();
+    std::vector<int> outside(n - 1);
+    std::vector<double> best_weight(n - 1, std::numeric_limits<double>::infinity());
+    std::vector<int> best_parent(n - 1, std::numeric_limits<int>::max());
+    for (int v = 1; v < n; ++v) outside[v - 1] = v;
+    std::size_t remaining = outside.size();
     int u = 0;
     visited[0] = 1;
-    weight[0] = kInTree;
-    for (int joined = 1; joined < n; ++joined) {
+    while (remaining > 0) {
         const double* row = distance.row(u);
-        bool nan_read = false;
-        for (int x = 0; x < n; ++x) {
-            double d = ContiguousRows ? row[x] : distance(u, x);
-            nan_read |= d != d;
-            bool better = (d < weight[x]) | ((d == weight[x]) & (u < parent[x]));
-            weight[x] = better ? d : weight[x];
-            parent[x] = better ? u : parent[x];
-        }
-        // The reads of a tree vertex's row are the literal ones, apart from entries of vertices
-        // already in the tree: a NaN there only sends the matrix to the heap needlessly.
-        if (nan_read) return false;
-        int pick = -1;
+        int* vertex = outside.data();
+        double* weight = best_weight.data();
+        int* parent = best_parent.data();
+        std::size_t pick = 0;
         double pick_weight = std::numeric_limits<double>::infinity();
-        for (int x = 0; x < n; ++x) {
-            if (weight[x] < pick_weight) {
-                pick_weight = weight[x];
-                pick = x;
+        for (std::size_t k = 0; k < remaining; ++k) {
+            double d = ContiguousRows ? row[vertex[k]] : distance(u, vertex[k]);
+            double w = weight[k];
+            if (!(d > w)) {  // rarely: a lighter or equal edge, or a NaN
+                if (std::isnan(d)) return false;
+                if (d < w || u < parent[k]) {
+                    weight[k] = w = d;
+                    parent[k] = u;
+                }
+            }
+            if (w < pick_weight) {
+                pick_weight = w;
+                pick = k;
             }
         }
-        if (pick < 0) {  // every remaining edge weighs +inf: the smallest vertex goes first
-            pick = static_cast<int>(std::find(visited.begin(), visited.end(), std::uint8_t{0}) - visited.begin());
-        }
-        u = pick;
+        u = vertex[pick];
         visited[u] = 1;
-        edges.push_back({u, parent[u], weight[u]});
-        weight[u] = kInTree;
+        edges.push_back({u, parent[pick], weight[pick]});
+        --remaining;
+        std::copy(vertex + pick + 1, vertex + remaining + 1, vertex + pick);
+        std::copy(weight + pick + 1, weight + remaining + 1, weight + pick);
+        std::copy(parent + pick + 1, parent + remaining + 1, parent + pick);
     }
     return true;
 }
