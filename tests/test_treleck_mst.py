@@ -78,11 +78,11 @@ def test_matches_a_python_heap_on_random_data():
 @pytest.mark.parametrize("symmetric", [True, False], ids=["symmetric", "asymmetric"])
 @pytest.mark.parametrize("nan_share", [0.0, 0.15, 0.6], ids=["no-nan", "some-nan", "mostly-nan"])
 def test_ties_and_nan_match_a_python_heap(monkeypatch, symmetric, nan_share):
-    """Small integer distances (many ties), NaN as Python orders it; compared with a literal heap."""
+    """Few distinct distances (many ties, +inf among them) and NaN as Python orders it."""
     rng = np.random.default_rng(11)
     for trial in range(150):
         n = int(rng.integers(1, 11))
-        D = rng.integers(0, 4, size=(n, n)).astype(np.float64)
+        D = rng.choice([0.0, 1.0, 2.0, 3.0, np.inf], size=(n, n), p=[0.2, 0.25, 0.25, 0.2, 0.1])
         D[rng.random((n, n)) < nan_share] = np.nan
         if symmetric:
             D = np.triu(D, 1) + np.triu(D, 1).T
