@@ -30,10 +30,14 @@ def make_input(X, labeled_rows, dtype=np.float32):
     return AlgorithmInput(X, y, dtype=dtype)
 
 
-def graph_pair(connections, weights, k):
+class PlainSubclass(nm.GraphWrapper):
+    """Overrides nothing, but is read through its Python methods."""
+
+
+def graph_pair(connections, weights, k, cls=nm.GraphWrapper):
     """A (connections, weights) GraphWrapper pair from per-vertex lists."""
-    c = nm.GraphWrapper(len(connections), INT64, k)
-    w = nm.GraphWrapper(len(weights), FLOAT32, k)
+    c = cls(len(connections), INT64, k)
+    w = cls(len(weights), FLOAT32, k)
     for i, (row_c, row_w) in enumerate(zip(connections, weights)):
         for v in row_c:
             c.append(i, v)
@@ -256,27 +260,29 @@ def test_find_idx_set_rejects_bad_argument_types():
 # ---- informative_edges --------------------------------------------------------------------------
 
 
-def check_against_reference(X_input, k, connections, weights):
+def check_against_reference(X_input, k, connections, weights, cls=nm.GraphWrapper):
     n = X_input.n
     D = distance.cdist(X_input.data, X_input.get_labeled()).astype(np.float32)
     in_c, in_w = lists(connections), lists(weights)
-    out_c, out_w = nm.informative_edges(X_input, k, connections, weights)
+    out_c, out_w = nm.informative_edges(X_input, k, *graph_pair(in_c, in_w, k, cls))
     exp_c, exp_w = reference_informative_edges(D, X_input.labeled_count, in_c, in_w, n)
     assert lists(out_c) == exp_c
     assert lists(out_w) == [np.array(w, np.float32).tolist() for w in exp_w]
     return out_c, out_w
 
 
+# Our own containers are read directly, subclasses through their methods: both must give the same.
+@pytest.mark.parametrize("cls", [nm.GraphWrapper, PlainSubclass])
 @pytest.mark.parametrize(
     "seed, n, dim, k, labeled",
     [(0, 150, 2, 5, 12), (1, 120, 3, 8, 1), (2, 100, 2, 6, 100), (3, 80, 4, 3, 0)],
 )
-def test_informative_edges_matches_the_vertex_by_vertex_rule(seed, n, dim, k, labeled):
+def test_informative_edges_matches_the_vertex_by_vertex_rule(seed, n, dim, k, labeled, cls):
     rng = np.random.default_rng(seed)
     X = rng.random((n, dim))
     X_input = make_input(X, rng.choice(n, labeled, replace=False))
     connections, weights, _, _ = nm.mutual_knn(X, k)
-    out_c, out_w = check_against_reference(X_input, k, connections, weights)
+    out_c, out_w = check_against_reference(X_input, k, connections, weights, cls)
     # symmetric, with the lookup sets in use
     for i, row in enumerate(lists(out_c)):
         for v in row:
@@ -466,6 +472,38 @@ def test_informative_edges_rejects(graphs, error, message):
     with pytest.raises(error) as info:
         nm.informative_edges(X_input, 2, c, w)
     assert str(info.value).startswith(message)
+
+
+@pytest.mark.parametrize("cls", [nm.GraphWrapper, PlainSubclass])
+@pytest.mark.parametrize(
+    "star_leaves, outside, error",
+    [
+        # vertices 1..4 all pick 0 (k = 1: room for 3); then 5 picks 6, a data row but no list
+        ([1, 2, 3, 4], 5, OverflowError),
+        # 1 picks 6 before the leaves 2..5 fill list 0
+        ([2, 3, 4, 5], 1, IndexError),
+        ([2, 3, 4], 1, IndexError),
+        ([2, 3, 4], None, None),
+    ],
+)
+def test_informative_edges_reports_the_first_failing_edge(star_leaves, outside, error, cls):
+    # 6 samples, 7 data rows: neighbour 6 has distances but no list in the result.
+    data = np.array([[0.0], [1.0], [1.0], [1.0], [1.0], [1.0], [5.0]], np.float32)
+    record = Record(6, 1, data, data[:1])
+    connections = [[] for _ in range(6)]
+    for leaf in star_leaves:
+        connections[leaf] = [0]
+    if outside is not None:
+        connections[outside] = [6]
+    weights = [[1.0] * len(row) for row in connections]
+    c, w = graph_pair(connections, weights, 1, cls)
+    if error is None:
+        out_c, _ = nm.informative_edges(record, 1, c, w)
+        assert lists(out_c)[0] == star_leaves
+    else:
+        message = {OverflowError: "Array has reached its maximum size", IndexError: "Invalid array index"}[error]
+        with pytest.raises(error, match=message):
+            nm.informative_edges(record, 1, c, w)
 
 
 def test_informative_edges_list_limit_and_missing_members():

@@ -326,10 +326,17 @@ private:
 
 // ---- informative edges ------------------------------------------------------------------------------
 
+// The hot loop also gets an AVX2 version, picked at load time where the processor has it.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define NEARMESH_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define NEARMESH_VECTOR_CLONES
+#endif
+
 // Running minimum: best[c] = min(best[c], row[c] + weight), remembering the position of the first minimum.
 // The strict comparison keeps the earliest position on ties and never takes a NaN or +inf sum.
-void fold_contiguous(const float* __restrict row, std::size_t width, float weight, int position,
-                     float* __restrict best, int* __restrict best_position) {
+NEARMESH_VECTOR_CLONES void fold_contiguous(const float* __restrict row, std::size_t width, float weight,
+                                            int position, float* __restrict best, int* __restrict best_position) {
     for (std::size_t c = 0; c < width; ++c) {
         const float sum = row[c] + weight;
         const float current = best[c];
@@ -375,10 +382,10 @@ public:
                       span <= 2 * static_cast<std::uint64_t>(labels.size()) + 64;
         if (contiguous_) {
             width_ = static_cast<std::size_t>(span);
-            std::vector<char> used(width_, 0);
-            for (std::int64_t column : labels) used[static_cast<std::size_t>(column - low_)] = 1;
+            used_.assign(width_, 0);
+            for (std::int64_t column : labels) used_[static_cast<std::size_t>(column - low_)] = 1;
             for (std::size_t c = 0; c < width_; ++c) {
-                if (used[c]) columns_.push_back(c);
+                if (used_[c]) columns_.push_back(c);
             }
         } else {
             width_ = labels.size();
@@ -425,18 +432,58 @@ public:
         return positions_;
     }
 
-    // Asks the cache for the rows that a later `select` with these neighbours reads: the rows lie
-    // scattered over the matrix, and waiting for them is what the selection would otherwise spend its time on.
-    void prefetch(std::span<const std::int64_t> neighbours) const {
-        if (!contiguous_ || labels_.empty()) return;
-        const char* base = reinterpret_cast<const char*>(distances_.data());
-        const std::size_t bytes = width_ * sizeof(float);
-        for (std::int64_t neighbour : neighbours) {
-            if (neighbour < 0 || neighbour >= distances_.shape(0)) continue;
-            const char* row = base + neighbour * distances_.stride(0) + low_ * static_cast<std::int64_t>(sizeof(float));
-            for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(row + offset);
+    // Picks of every vertex in [0, limit) of our own containers, whose lists the caller has checked
+    // (see `checked_prefix`). The vertices are visited breadth first: neighbouring vertices share most
+    // of the matrix rows they read, which then are still in the cache.
+    void select_all(const GraphStorage& connections, const GraphStorage& weights, int limit,
+                    std::vector<std::int64_t>& offsets, std::vector<char>& chosen) {
+        const auto count = static_cast<std::size_t>(limit);
+        offsets.assign(count + 1, 0);
+        for (std::size_t i = 0; i < count; ++i) offsets[i + 1] = offsets[i] + connections.size(i);
+        chosen.assign(static_cast<std::size_t>(offsets.back()), 0);
+        std::vector<char> seen(count, 0);
+        std::vector<int> queue;
+        queue.reserve(count);
+        for (std::size_t root = 0; root < count; ++root) {
+            if (seen[root]) continue;
+            seen[root] = 1;
+            queue.push_back(static_cast<int>(root));
+            for (std::size_t head = queue.size() - 1; head < queue.size(); ++head) {
+                const auto vertex = static_cast<std::size_t>(queue[head]);
+                std::span<const std::int64_t> neighbours = connections.ints(vertex);
+                for (int position : select(neighbours, weights.floats(vertex))) {
+                    chosen[static_cast<std::size_t>(offsets[vertex]) + static_cast<std::size_t>(position)] = 1;
+                }
+                for (std::int64_t next : neighbours) {
+                    if (next < limit && !seen[static_cast<std::size_t>(next)]) {
+                        seen[static_cast<std::size_t>(next)] = 1;
+                        queue.push_back(static_cast<int>(next));
+                    }
+                }
+            }
+            queue.clear();
         }
     }
+
+    // The first vertex of [0, n) whose lists `select` would refuse (or that has no lists), else n.
+    int checked_prefix(const GraphStorage& connections, const GraphStorage& weights, int n) const {
+        const bool check_columns = !labels_.empty();
+        const bool columns_fit = low_ >= 0 && high_ < distances_.shape(1);
+        for (int i = 0; i < n; ++i) {
+            const auto list = static_cast<std::size_t>(i);
+            if (list >= connections.count()) return i;
+            std::span<const std::int64_t> neighbours = connections.ints(list);
+            if (neighbours.empty()) continue;
+            if (list >= weights.count() || weights.floats(list).size() != neighbours.size()) return i;
+            if (check_columns && !columns_fit) return i;
+            for (std::int64_t neighbour : neighbours) {
+                if (neighbour < 0 || neighbour >= distances_.shape(0)) return i;
+            }
+        }
+        return n;
+    }
+
+    bool contiguous() const { return contiguous_; }
 
 private:
     const ArrayView<const float, 2>& distances_;
@@ -445,6 +492,7 @@ private:
     std::int64_t high_ = -1;
     bool contiguous_ = false;
     std::size_t width_ = 0;
+    std::vector<char> used_;            // contiguous: whether a column of the run is a labeled one
     std::vector<std::size_t> columns_;  // the entries of best_position_ that belong to a labeled column
     std::vector<float> best_;
     std::vector<int> best_position_;
@@ -549,6 +597,76 @@ int list_size(PyObject* graph, int i) {
     return storage->size(static_cast<std::size_t>(i));
 }
 
+// contains(index, value) on the kept edges, answered from the list itself: nothing is ever removed
+// from it during the call, so the list holds exactly what its lookup set holds, and a short scan of
+// it is cheaper than a hash lookup.
+bool holds(const GraphStorage& kept, std::int64_t index, std::int64_t value) {
+    sorvane::graph::check_list_index(kept, index);
+    for (std::int64_t element : kept.ints(static_cast<std::size_t>(index))) {
+        if (element == value) return true;
+    }
+    return false;
+}
+
+// The edges picked by the vertices [0, limit) (`chosen`, indexed from `offsets` by list position), added
+// exactly as the vertex-by-vertex loop adds them: the same lists in the same order, and on failure the
+// error of the first addition that fails. The additions are grouped by target list and made list after
+// list, so that each list and its lookup set are built in one go instead of being revisited in random
+// order, one cache miss after another.
+void keep_picked_edges(GraphStorage& kept, GraphStorage& kept_weights, const GraphStorage& connections,
+                       const GraphStorage& weights, int limit, const std::vector<std::int64_t>& offsets,
+                       const std::vector<char>& chosen) {
+    struct Addition {
+        std::int64_t value;
+        float weight;
+    };
+    const std::size_t lists = kept.count();
+    // Visits the additions in sequence order: i gets v, then v gets i, for every pick (i, v). Stops
+    // before the first addition to a list that does not exist and returns whether there is one.
+    auto for_each_addition = [&](auto&& add) -> bool {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(limit); ++i) {
+            std::span<const std::int64_t> neighbours = connections.ints(i);
+            std::span<const float> list_weights = weights.floats(i);
+            const char* picked = chosen.data() + offsets[i];
+            for (std::size_t p = 0; p < neighbours.size(); ++p) {
+                if (!picked[p]) continue;
+                const std::int64_t v = neighbours[p];
+                add(i, Addition{v, list_weights[p]});
+                if (v < 0 || static_cast<std::uint64_t>(v) >= lists) return true;
+                add(static_cast<std::size_t>(v), Addition{static_cast<std::int64_t>(i), list_weights[p]});
+            }
+        }
+        return false;
+    };
+
+    std::vector<std::int64_t> begin(lists + 1, 0);
+    const bool missing_list =
+        for_each_addition([&](std::size_t list, const Addition&) { ++begin[list + 1]; });
+    for (std::size_t list = 0; list < lists; ++list) begin[list + 1] += begin[list];
+    std::vector<Addition> additions(static_cast<std::size_t>(begin[lists]));
+    std::vector<std::int64_t> fill(begin.begin(), begin.end() - 1);
+    for_each_addition([&](std::size_t list, const Addition& addition) {
+        additions[static_cast<std::size_t>(fill[list]++)] = addition;
+    });
+
+    bool full_list = false;
+    for (std::size_t list = 0; list < lists; ++list) {
+        for (std::int64_t a = begin[list]; a < begin[list + 1]; ++a) {
+            const Addition& addition = additions[static_cast<std::size_t>(a)];
+            if (holds(kept, static_cast<std::int64_t>(list), addition.value)) continue;
+            if (kept.full(list)) {
+                full_list = true;
+                break;  // nothing after it happens in this list
+            }
+            kept.push_int(list, addition.value);
+            kept_weights.push_float(list, addition.weight);
+        }
+    }
+    // Only additions before a missing list were made, so a full list, if any, came first.
+    if (full_list) raise(PyExc_OverflowError, "Array has reached its maximum size");
+    if (missing_list) raise(PyExc_IndexError, "Invalid array index");
+}
+
 Py_ssize_t length(PyObject* obj) {
     Py_ssize_t size = PyObject_Length(obj);
     if (size < 0) throw PythonError{};
@@ -594,26 +712,41 @@ Ref informative_edges(const Args<4>& a) {
     GraphStorage& kept_weights = *Graph(weights_after.get()).storage();
     GraphStorage& kept = *Graph(connections_after.get()).storage();
 
-    NeighbourSelection selection(distances, labels.span());
-    GraphStorage* own_connections = connections.storage();
-    if (own_connections != nullptr && own_connections->dtype() != DataType::INT64) own_connections = nullptr;
-    for (int i = 0; i < n; ++i) {
-        if (own_connections != nullptr && i + 1 < n && static_cast<std::size_t>(i) + 1 < own_connections->count()) {
-            selection.prefetch(own_connections->ints(static_cast<std::size_t>(i) + 1));
+    // Adds the edges of vertex i to the picked positions, each direction once.
+    auto keep = [&](int i, std::span<const std::int64_t> neighbours, std::span<const float> list_weights,
+                    int position) {
+        const std::int64_t vertex = neighbours[static_cast<std::size_t>(position)];
+        const float weight = list_weights[static_cast<std::size_t>(position)];
+        if (!holds(kept, i, vertex)) {
+            sorvane::graph::append_int(kept, i, vertex);
+            sorvane::graph::append_float(kept_weights, i, weight);
         }
+        if (!holds(kept, vertex, i)) {
+            sorvane::graph::append_int(kept, vertex, i);
+            sorvane::graph::append_float(kept_weights, vertex, weight);
+        }
+    };
+
+    NeighbourSelection selection(distances, labels.span());
+    int start = 0;
+    // Our own containers: the picks of the vertices up to the first one that would fail are computed
+    // ahead, in an order that reuses cached matrix rows, and their edges added list by list, with the
+    // same result as the vertex-by-vertex loop that handles the rest (and any subclass).
+    GraphStorage* own_connections = connections.storage();
+    GraphStorage* own_weights = weights.storage();
+    if (own_connections != nullptr && own_connections->dtype() == DataType::INT64 && own_weights != nullptr &&
+        own_weights->dtype() == DataType::FLOAT32 && selection.contiguous()) {
+        start = selection.checked_prefix(*own_connections, *own_weights, n);
+        std::vector<std::int64_t> offsets;
+        std::vector<char> chosen;
+        selection.select_all(*own_connections, *own_weights, start, offsets, chosen);
+        keep_picked_edges(kept, kept_weights, *own_connections, *own_weights, start, offsets, chosen);
+    }
+    for (int i = start; i < n; ++i) {
         if (list_size(a[2], i) == 0) continue;
         VertexLists lists(connections, weights, i);
         for (int position : selection.select(lists.neighbours(), lists.weights())) {
-            const std::int64_t vertex = lists.neighbours()[static_cast<std::size_t>(position)];
-            const float weight = lists.weights()[static_cast<std::size_t>(position)];
-            if (!sorvane::graph::contains(kept, i, vertex)) {
-                sorvane::graph::append_int(kept, i, vertex);
-                sorvane::graph::append_float(kept_weights, i, weight);
-            }
-            if (!sorvane::graph::contains(kept, vertex, i)) {
-                sorvane::graph::append_int(kept, vertex, i);
-                sorvane::graph::append_float(kept_weights, vertex, weight);
-            }
+            keep(i, lists.neighbours(), lists.weights(), position);
         }
     }
     return check(PyTuple_Pack(2, connections_after.get(), weights_after.get()));
