@@ -2,7 +2,7 @@
 and beside scikit-learn's LabelSpreading on the same data.
 
 Samples are drawn from one standard normal distribution; the labeled samples are a random choice
-with random classes. Figures are the best of --repeats runs; every run of the chain starts from
+with random classes. Figures are the best of --repeats rounds, in which the measurements take turns; every run of the chain starts from
 fresh containers (connect_unlabeled and weighted_label_propagation change their inputs).
 
     .venv/bin/python benchmarks/graph_method.py [--n 200000] [--dims 3] [--k 10] [--labeled 200]
@@ -37,13 +37,10 @@ STAGES = ["mutual_knn", "informative_edges", "find_connected_components", "conne
           "weighted_label_propagation"]
 
 
-def best_of(repeats, run):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
+def timed(run):
+    start = time.perf_counter()
+    run()
+    return time.perf_counter() - start
 
 
 def chain(X, data, labels, k):
@@ -101,21 +98,23 @@ def main():
     def bare_query():
         KDTree(X).query(X, k=k + 1, workers=-1)
 
-    bare_query()  # warm-up: imports, first-touch of the data
-    query_time = best_of(repeats, bare_query)
-    mutual_time = best_of(repeats, lambda: nearmesh.mutual_knn(X, k))
+    bare_query()  # warm-up: imports, first touch of the data
     connections, weights, _, _ = nearmesh.mutual_knn(X, k)
-    cdist_time = best_of(repeats, lambda: cdist(data.data, data.get_labeled()))
-    informative_time = best_of(repeats, lambda: nearmesh.informative_edges(data, k, connections, weights))
-
-    stage_times = {stage: [] for stage in STAGES}
-    totals = []
+    # The measurements take turns, so that other load on the machine spreads over all of them.
+    measured = {name: [] for name in ["query", "mutual_knn", "cdist", "informative_edges", "chain"] + STAGES}
     for _ in range(repeats):
+        measured["query"].append(timed(bare_query))
+        measured["mutual_knn"].append(timed(lambda: nearmesh.mutual_knn(X, k)))
+        measured["cdist"].append(timed(lambda: cdist(data.data, data.get_labeled())))
+        measured["informative_edges"].append(
+            timed(lambda: nearmesh.informative_edges(data, k, connections, weights)))
         times, result, n_components, n_unlabeled = chain(X, data, labels, k)
         for stage, value in times.items():
-            stage_times[stage].append(value)
-        totals.append(sum(times.values()))
-    chain_time = min(totals)
+            measured[stage].append(value)
+        measured["chain"].append(sum(times.values()))
+    query_time, mutual_time, cdist_time, informative_time, chain_time = (
+        min(measured[name]) for name in ["query", "mutual_knn", "cdist", "informative_edges", "chain"])
+    stage_times = {stage: measured[stage] for stage in STAGES}
 
     print(f"graph method, n = {args.n} normal samples in {args.dims} dims, k = {k}, "
           f"{args.labeled} labeled in {args.classes} classes (best of {repeats})")
