@@ -120,7 +120,7 @@ Ref mutual_knn(const Args<3>& a) {
 // double) one block of rows at a time and stored into a preallocated float32 matrix or a file map, so
 // that a single float64 block is all that exists besides the result.
 
-// About this many float64 elements per in-memory block.
+// About this many float64 elements per in-memory block (8 MiB).
 constexpr long long kBlockElements = 1LL << 20;
 
 // Whether `obj` exports a buffer of native doubles.
@@ -259,7 +259,9 @@ Ref pairwise_in_memory(PyObject* X) {
     }
     npy_intp dims[2] = {PyArray_DIM(a, 0), PyArray_DIM(b, 0)};
     Ref matrix = check(PyArray_SimpleNew(2, dims, NPY_FLOAT32));
-    long long step = std::max(1LL, kBlockElements / std::max<long long>(dims[1], 1));
+    // A block's rows as float64: the distances, and the samples as cdist converts them.
+    const long long block_row = std::max<long long>(dims[1] + PyArray_DIM(a, 1), 1);
+    long long step = std::max(1LL, kBlockElements / block_row);
     fill_distance_blocks(matrix.get(), samples.get(), labeled_samples.get(), dims[0], step);
     return matrix;
 }
