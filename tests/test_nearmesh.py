@@ -220,27 +220,32 @@ def test_find_idx_set_takes_weights_longer_than_connections_and_strided_connecti
     assert nm._find_idx_set(D, np.arange(2), connections, weights) == {1, 2}
 
 
+def i64(*values):
+    return np.array(values, np.int64)
+
+
+def f32(*values):
+    return np.array(values, np.float32)
+
+
 @pytest.mark.parametrize(
     "labels, connections, weights, error, message",
     [
-        ([0], [3], [0], IndexError, "Out of bounds on buffer access (axis 0)"),
-        ([0], [-1], [0], IndexError, "Out of bounds on buffer access (axis 0)"),
-        ([2], [0], [0], IndexError, "Out of bounds on buffer access (axis 1)"),
-        ([-1], [0], [0], IndexError, "Out of bounds on buffer access (axis 1)"),
-        ([0], [0, 1], [0], IndexError, "Out of bounds on buffer access (axis 0)"),
-        ([0.0], [0], [0], ValueError, "Buffer dtype mismatch, expected 'ITYPE_t' but got 'double'"),
-        ([0], [0], np.array([0.0]), ValueError, "Buffer dtype mismatch, expected 'float32_t' but got 'double'"),
-        ([0], np.array([0], np.int32), [0], ValueError, "Buffer dtype mismatch, expected 'ITYPE_t' but got 'int'"),
-        ([0], [[0]], [0], ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
+        (i64(0), i64(3), f32(0), IndexError, "Out of bounds on buffer access (axis 0)"),
+        (i64(0), i64(-1), f32(0), IndexError, "Out of bounds on buffer access (axis 0)"),
+        (i64(2), i64(0), f32(0), IndexError, "Out of bounds on buffer access (axis 1)"),
+        (i64(-1), i64(0), f32(0), IndexError, "Out of bounds on buffer access (axis 1)"),
+        (i64(0), i64(0, 1), f32(0), IndexError, "Out of bounds on buffer access (axis 0)"),
+        (np.zeros(1), i64(0), f32(0), ValueError, "Buffer dtype mismatch, expected 'ITYPE_t' but got 'double'"),
+        (i64(0), i64(0), np.zeros(1), ValueError, "Buffer dtype mismatch, expected 'float32_t' but got 'double'"),
+        (i64(0), np.zeros(1, np.int32), f32(0), ValueError, "Buffer dtype mismatch, expected 'ITYPE_t' but got 'int'"),
+        (i64(0), np.zeros((1, 1), np.int64), f32(0), ValueError,
+         "Buffer has wrong number of dimensions (expected 1, got 2)"),
     ],
 )
 def test_find_idx_set_rejects(labels, connections, weights, error, message):
-    D = np.zeros((2, 2), np.float32)
-    labels = np.array(labels, np.int64 if isinstance(labels[0], int) else None)
-    connections = np.array(connections, connections.dtype if isinstance(connections, np.ndarray) else np.int64)
-    weights = weights if isinstance(weights, np.ndarray) else np.array(weights, np.float32)
     with pytest.raises(error) as info:
-        nm._find_idx_set(D, labels, connections, weights)
+        nm._find_idx_set(np.zeros((2, 2), np.float32), labels, connections, weights)
     assert str(info.value) == message
 
 
