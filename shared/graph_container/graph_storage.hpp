@@ -11,6 +11,11 @@
 #include <new>
 #include <span>
 #include <unordered_set>
+#include <utility>
+
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
 
 namespace sorvane::graph {
 
@@ -30,18 +35,82 @@ struct FreeDeleter {
 template <typename T>
 using Block = std::unique_ptr<T[], FreeDeleter>;
 
-// `count` elements of a trivial type from malloc (zeroed by calloc when asked), so that room that is
-// reserved but never written costs address space only. Never null, even for no elements (the lists
-// are copied out with memcpy). A failed allocation throws std::bad_alloc (MemoryError) whatever the
-// allocator's own policy on failure is.
+// `count` zeroed elements of a trivial type from calloc, whose pages stay untouched until written;
+// never null. A failed allocation throws std::bad_alloc (MemoryError) whatever the allocator's own
+// policy on failure is (under AddressSanitizer a failed operator new ends the process).
 template <typename T>
-Block<T> allocate(std::size_t count, bool zeroed) {
-    if (count == 0) count = 1;
-    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-    void* block = zeroed ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
+Block<T> allocate_zeroed(std::size_t count) {
+    void* block = std::calloc(count == 0 ? 1 : count, sizeof(T));
     if (block == nullptr) throw std::bad_alloc();
     return Block<T>(static_cast<T*>(block));
 }
+
+// Room for `count` elements of a trivial type, never null. Large blocks are mapped without reserving
+// swap, so that room which is never written costs address space only: a malloc of the same size
+// fails as soon as it exceeds memory and swap, as the n lists of room 3n of a large tree's
+// subgraph would. Huge pages are refused for them, since each list touches only its first pages.
+// Smaller blocks come from malloc. Failure throws std::bad_alloc (MemoryError).
+template <typename T>
+class Room {
+public:
+    static constexpr std::size_t kMapThreshold = std::size_t{64} << 20;
+
+    Room() = default;
+    explicit Room(std::size_t count) {
+        if (count == 0) count = 1;
+        if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+        bytes_ = count * sizeof(T);
+#if defined(MAP_NORESERVE) && defined(MAP_ANONYMOUS)
+        if (bytes_ >= kMapThreshold) {
+            void* block =
+                mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            if (block == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_NOHUGEPAGE
+            madvise(block, bytes_, MADV_NOHUGEPAGE);
+#endif
+            data_ = static_cast<T*>(block);
+            mapped_ = true;
+            return;
+        }
+#endif
+        data_ = static_cast<T*>(std::malloc(bytes_));
+        if (data_ == nullptr) throw std::bad_alloc();
+    }
+    Room(const Room&) = delete;
+    Room& operator=(const Room&) = delete;
+    Room(Room&& other) noexcept { *this = std::move(other); }
+    Room& operator=(Room&& other) noexcept {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            bytes_ = std::exchange(other.bytes_, 0);
+            mapped_ = std::exchange(other.mapped_, false);
+        }
+        return *this;
+    }
+    ~Room() { release(); }
+
+    T* get() const { return data_; }
+    T& operator[](std::size_t i) const { return data_[i]; }
+
+private:
+    void release() noexcept {
+        if (data_ == nullptr) return;
+#if defined(MAP_NORESERVE) && defined(MAP_ANONYMOUS)
+        if (mapped_) {
+            munmap(data_, bytes_);
+            data_ = nullptr;
+            return;
+        }
+#endif
+        std::free(data_);
+        data_ = nullptr;
+    }
+
+    T* data_ = nullptr;
+    std::size_t bytes_ = 0;
+    bool mapped_ = false;
+};
 
 }  // namespace detail
 
@@ -50,20 +119,20 @@ public:
     // `capacity` is the per-list element limit; lists of a non-positive capacity stay empty.
     GraphStorage(std::size_t count, DataType dtype, int capacity, bool lookup)
         : count_(count), dtype_(dtype), capacity_(capacity), per_list_(capacity > 0 ? static_cast<std::size_t>(capacity) : 0) {
-        sizes_ = detail::allocate<int>(count, true);
+        sizes_ = detail::allocate_zeroed<int>(count);
         std::size_t element_size = dtype == DataType::INT64 ? sizeof(std::int64_t) : sizeof(float);
         if (per_list_ != 0 && count > std::numeric_limits<std::size_t>::max() / per_list_ / element_size) {
             throw std::bad_alloc();
         }
         // Untouched until written, so the reserved room costs address space, not memory.
         if (dtype == DataType::INT64) {
-            ints_ = detail::allocate<std::int64_t>(count * per_list_, false);
+            ints_ = detail::Room<std::int64_t>(count * per_list_);
             if (lookup) {
                 sets_.reset(new (std::nothrow) LookupSet[count]);
                 if (sets_ == nullptr && count != 0) throw std::bad_alloc();
             }
         } else {
-            floats_ = detail::allocate<float>(count * per_list_, false);
+            floats_ = detail::Room<float>(count * per_list_);
         }
     }
 
@@ -122,8 +191,8 @@ private:
     int capacity_;
     std::size_t per_list_;
     detail::Block<int> sizes_;
-    detail::Block<std::int64_t> ints_;
-    detail::Block<float> floats_;
+    detail::Room<std::int64_t> ints_;
+    detail::Room<float> floats_;
     std::unique_ptr<LookupSet[]> sets_;
 };
 

@@ -1,0 +1,168 @@
+"""Deep inputs: a chain of 100000 vertices through every graph traversal.
+
+A traversal that recursed on the C stack, or copied its path at every step, would crash or run out
+of memory here; each test checks the complete result as well, so a traversal cut short fails too.
+"""
+
+import numpy as np
+import pytest
+
+from hardening_cases import FLOAT32, INT64, load
+
+N = 100_000
+
+
+def chain_lists(n):
+    """Adjacency lists of the chain 0 - 1 - ... - n-1, neighbours in ascending order."""
+    return [[v for v in (i - 1, i + 1) if 0 <= v < n] for i in range(n)]
+
+
+def graph(module, lists, dtype, lookup=False):
+    cls = load(module).GraphWrapper
+    wrapper = cls(len(lists), dtype, 2, lookup)
+    append = wrapper.append
+    for index, items in enumerate(lists):
+        for value in items:
+            append(index, value)
+    return wrapper
+
+
+def lists_of(wrapper):
+    return [a.tolist() for a in wrapper.to_numpy_all()]
+
+
+def available(module, name):
+    try:
+        return hasattr(load(module), name)
+    except ImportError:
+        return False
+
+
+def needs(module, name):
+    return pytest.mark.skipif(not available(module, name), reason=f"{module}.{name} is not built yet")
+
+
+@pytest.fixture(scope="module")
+def chain():
+    return chain_lists(N)
+
+
+class InputData:
+    def __init__(self, n, labeled):
+        self.n = n
+        self.labeled_indices = np.asarray(labeled, dtype=np.int64)
+        self.labeled_count = len(labeled)
+        self.data = np.zeros((n, 1), dtype=np.float32)
+
+    def get_labeled(self):
+        return self.data[self.labeled_indices]
+
+
+# ---- velmar ---------------------------------------------------------------------------------------
+
+
+@needs("velmar_bfs", "find_connected_components")
+def test_components_of_a_long_chain(chain):
+    bfs = load("velmar_bfs")
+    components, flags = bfs.find_connected_components(InputData(N, [N - 1]), graph("nearmesh", chain, INT64))
+    assert len(components) == 1
+    nodes, flag = components[0]
+    assert nodes == list(range(N)) and flag == 1
+    assert flags.dtype == np.uint8 and flags.all()
+
+
+@needs("velmar_connect", "connect_unlabeled")
+def test_linking_along_a_long_chain():
+    # Vertex 0 is labeled; every other vertex is an unlabeled component of its own whose only
+    # nearest neighbour is the vertex before it, so the links run the whole chain in one pass.
+    connect = load("velmar_connect")
+    knn = np.arange(-1, N - 1, dtype=np.int64).reshape(N, 1)
+    knn[0, 0] = 1
+    knn_weights = np.ones((N, 1), dtype=np.float32)
+    components = [([0], 1)] + [([v], 0) for v in range(1, N)]
+    flags = np.zeros(N, dtype=np.uint8)
+    flags[0] = 1
+    empty = [[] for _ in range(N)]
+    connections = graph("nearmesh", empty, INT64, lookup=True)
+    weights = graph("nearmesh", empty, FLOAT32)
+    result = connect.connect_unlabeled(knn, knn_weights, components, flags, connections, weights)
+    assert result[0] is connections and result[1] is weights
+    assert lists_of(connections) == chain_lists(N)
+    assert [len(w) for w in lists_of(weights)] == [len(c) for c in chain_lists(N)]
+
+
+@needs("velmar_lp", "weighted_label_propagation")
+def test_propagation_along_a_long_chain(chain):
+    lp = load("velmar_lp")
+    labels = np.full(N, -1, dtype=np.int32)
+    labels[0] = 3
+    weights = graph("nearmesh", [[1.0] * len(items) for items in chain], FLOAT32)
+    result = lp.weighted_label_propagation(graph("nearmesh", chain, INT64), weights, labels)
+    assert np.shares_memory(result, labels)
+    assert (labels == 3).all()
+
+
+# ---- treleck --------------------------------------------------------------------------------------
+
+
+def end_labels():
+    labels = np.full(N, -1, dtype=np.int8)
+    labels[0], labels[-1] = 0, 1
+    return labels
+
+
+def alternating_labels():
+    return (np.arange(N) % 2).astype(np.int8)
+
+
+@needs("treleck_core", "find_all_paths_with_labels")
+def test_one_path_through_a_long_chain(chain):
+    core = load("treleck_core")
+    paths = core.find_all_paths_with_labels(graph("treleck_core", chain, INT64), end_labels(), 0)
+    assert paths == [list(range(N))]
+
+
+@needs("treleck_core", "explore_graph_recursive")
+@pytest.mark.parametrize("labels, expected", [
+    (end_labels, lambda: [list(range(N))]),
+    # Every vertex labeled, labels alternating: the follow-up searches hop N - 1 times.
+    (alternating_labels, lambda: [[v, v + 1] for v in range(N - 1)]),
+], ids=["labels at the ends", "alternating labels"])
+def test_exploring_a_long_chain(chain, labels, expected):
+    core = load("treleck_core")
+    assert core.explore_graph_recursive(graph("treleck_core", chain, INT64), labels(), 0) == expected()
+
+
+@needs("treleck_core", "find_subgraph_with_labels")
+@pytest.mark.parametrize("labels", [end_labels, alternating_labels], ids=["labels at the ends", "alternating"])
+def test_subgraph_of_a_long_chain(chain, labels):
+    core = load("treleck_core")
+    weights = [[float(i + v) for v in items] for i, items in enumerate(chain)]
+    sub_connections, sub_weights = core.find_subgraph_with_labels(
+        graph("treleck_core", chain, INT64), graph("treleck_core", weights, FLOAT32), labels())
+    assert lists_of(sub_connections) == chain
+    assert lists_of(sub_weights) == weights
+
+
+@needs("treleck_core", "make_labels")
+def test_flood_fill_of_a_long_chain(chain):
+    core = load("treleck_core")
+    labels = np.full(N, -1, dtype=np.int8)
+    visited = set()
+    assert core.make_labels(graph("treleck_core", chain, INT64), 0, 5, visited, labels) is None
+    assert (labels == 5).all() and visited == set(range(N))
+
+
+@needs("treleck_core", "clusterize")
+def test_clusterize_a_long_chain(chain):
+    # The one heavy edge in the middle is cut; the two halves take the labels at their ends.
+    core = load("treleck_core")
+    middle = N // 2
+    weights = [[9.0 if {i, v} == {middle - 1, middle} else 1.0 for v in items] for i, items in enumerate(chain)]
+    connections, weight_graph, new_labels = core.clusterize(
+        graph("treleck_core", chain, INT64), graph("treleck_core", weights, FLOAT32), end_labels())
+    expected = np.zeros(N, dtype=np.int8)
+    expected[middle:] = 1
+    np.testing.assert_array_equal(new_labels, expected)
+    cut = lists_of(connections)
+    assert cut[middle - 1] == [middle - 2] and cut[middle] == [middle + 1]
