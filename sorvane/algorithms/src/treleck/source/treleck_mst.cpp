@@ -57,50 +57,44 @@ struct TreeEdge {
     double weight;
 };
 
-// For every vertex outside the tree, keeps its smallest (weight, parent) edge into the tree; the
-// next vertex is the one with the smallest (weight, vertex). The vertices outside are kept packed
-// in ascending order, with their best edges beside them, so that each step scans only them and
-// the first smallest weight found belongs to the smallest vertex.
+// A vertex outside the tree with its smallest (weight, parent) edge into the tree so far.
+struct Outside {
+    double weight;
+    int vertex;
+    int parent;
+};
+
+// The next vertex is the one with the smallest (weight, vertex) edge into the tree. The vertices
+// outside are kept packed in ascending order, so that each step scans only them and the first
+// smallest weight found belongs to the smallest vertex.
 template <bool ContiguousRows>
 bool prim_by_selection(const DistanceMatrix& distance, int n, std::span<std::uint8_t> visited,
                        std::vector<TreeEdge>& edges) {
     if (n == 0) return true;
-    std::vector<int> outside(n - 1);
-    std::vector<double> best_weight(n - 1, std::numeric_limits<double>::infinity());
-    std::vector<int> best_parent(n - 1, std::numeric_limits<int>::max());
-    for (int v = 1; v < n; ++v) outside[v - 1] = v;
-    std::size_t remaining = outside.size();
+    std::vector<Outside> outside;
+    outside.reserve(n - 1);
+    for (int v = 1; v < n; ++v) outside.push_back({std::numeric_limits<double>::infinity(), v, std::numeric_limits<int>::max()});
     int u = 0;
     visited[0] = 1;
-    while (remaining > 0) {
+    while (!outside.empty()) {
         const double* row = distance.row(u);
-        int* vertex = outside.data();
-        double* weight = best_weight.data();
-        int* parent = best_parent.data();
-        std::size_t pick = 0;
+        auto pick = outside.begin();
         double pick_weight = std::numeric_limits<double>::infinity();
-        for (std::size_t k = 0; k < remaining; ++k) {
-            double d = ContiguousRows ? row[vertex[k]] : distance(u, vertex[k]);
-            double w = weight[k];
-            if (!(d > w)) {  // rarely: a lighter or equal edge, or a NaN
+        for (auto it = outside.begin(); it != outside.end(); ++it) {
+            double d = ContiguousRows ? row[it->vertex] : distance(u, it->vertex);
+            if (!(d > it->weight)) {  // rarely: a lighter or equal edge, or a NaN
                 if (std::isnan(d)) return false;
-                if (d < w || u < parent[k]) {
-                    weight[k] = w = d;
-                    parent[k] = u;
-                }
+                if (d < it->weight || u < it->parent) *it = {d, it->vertex, u};
             }
-            if (w < pick_weight) {
-                pick_weight = w;
-                pick = k;
+            if (it->weight < pick_weight) {
+                pick_weight = it->weight;
+                pick = it;
             }
         }
-        u = vertex[pick];
+        u = pick->vertex;
         visited[u] = 1;
-        edges.push_back({u, parent[pick], weight[pick]});
-        --remaining;
-        std::copy(vertex + pick + 1, vertex + remaining + 1, vertex + pick);
-        std::copy(weight + pick + 1, weight + remaining + 1, weight + pick);
-        std::copy(parent + pick + 1, parent + remaining + 1, parent + pick);
+        edges.push_back({u, pick->parent, pick->weight});
+        outside.erase(pick);
     }
     return true;
 }
