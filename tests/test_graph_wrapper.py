@@ -240,3 +240,16 @@ def test_pop_max_edge_cases(Removable):
     with pytest.raises(IndexError):
         single.pop_max()  # the only maximal element is removed, then the missing second vertex reported
     assert lists(single) == [[], [1.0]]
+
+
+@pytest.mark.parametrize("count", [3, 40])
+def test_lookup_sets_keep_removed_values_of_short_and_long_lists(Removable, count):
+    wrapper = Removable(1, INT64, 20, lookup_opt=True)
+    for value in range(count):
+        wrapper.append(0, value)
+    wrapper.pop(0, 0)
+    wrapper.pop(0, 0)
+    for value in range(100, 105):
+        wrapper.append(0, value)
+    assert all(wrapper.contains(0, v) for v in [*range(count), *range(100, 105)])
+    assert not wrapper.contains(0, -1) and not wrapper.contains(0, 99)

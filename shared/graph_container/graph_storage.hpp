@@ -128,8 +128,9 @@ public:
         if (dtype == DataType::INT64) {
             ints_ = detail::Room<std::int64_t>(count * per_list_);
             if (lookup) {
-                sets_.reset(new (std::nothrow) LookupSet[count]);
-                if (sets_ == nullptr && count != 0) throw std::bad_alloc();
+                sets_.reset(new (std::nothrow) std::unique_ptr<LookupSet>[count == 0 ? 1 : count]);
+                if (sets_ == nullptr) throw std::bad_alloc();
+                lookup_ = true;
             }
         } else {
             floats_ = detail::Room<float>(count * per_list_);
@@ -139,7 +140,7 @@ public:
     std::size_t count() const { return count_; }
     DataType dtype() const { return dtype_; }
     int capacity() const { return capacity_; }
-    bool has_lookup_sets() const { return sets_ != nullptr; }
+    bool has_lookup_sets() const { return lookup_; }
 
     int size(std::size_t list) const { return sizes_[list]; }
     bool full(std::size_t list) const { return sizes_[list] >= capacity_; }
@@ -154,7 +155,10 @@ public:
     // Preconditions: the list exists, is not full, and holds elements of the pushed type.
     // The lookup set is updated first, so a failed insertion leaves the list unchanged.
     void push_int(std::size_t list, std::int64_t value) {
-        if (sets_ != nullptr) sets_[list].insert(value);
+        if (lookup_) {
+            if (sets_[list] == nullptr && sizes_[list] >= kScanLimit) build_set(list);
+            if (sets_[list] != nullptr) sets_[list]->insert(value);
+        }
         ints_[offset(list) + static_cast<std::size_t>(sizes_[list])] = value;
         ++sizes_[list];
     }
@@ -163,10 +167,10 @@ public:
         ++sizes_[list];
     }
 
-    // Membership from the lookup set when there is one (it keeps values that were removed since),
+    // Membership from the lookup set once it is built (it keeps values that were removed since),
     // by a scan of the list otherwise.
     bool contains(std::size_t list, std::int64_t value) const {
-        if (sets_ != nullptr) return sets_[list].contains(value);
+        if (lookup_ && sets_[list] != nullptr) return sets_[list]->contains(value);
         for (std::int64_t element : ints(list)) {
             if (element == value) return true;
         }
@@ -175,6 +179,7 @@ public:
 
     // Removes the element at `position` (in range), closing the gap; lookup sets are kept.
     void erase(std::size_t list, int position) {
+        if (lookup_ && sets_[list] == nullptr) build_set(list);  // the set must keep the removed value
         std::size_t element_size = dtype_ == DataType::INT64 ? sizeof(std::int64_t) : sizeof(float);
         char* base = dtype_ == DataType::INT64 ? reinterpret_cast<char*>(ints_.get() + offset(list))
                                                : reinterpret_cast<char*>(floats_.get() + offset(list));
@@ -184,6 +189,17 @@ public:
     }
 
 private:
+    // A short list that never lost an element is its own lookup set: scanning at most
+    // kScanLimit values is cheaper than hashing, and most lists stay that short. The hash set
+    // is built when the list outgrows that or first loses an element.
+    static constexpr int kScanLimit = 32;
+
+    void build_set(std::size_t list) {
+        auto set = std::make_unique<LookupSet>();
+        for (std::int64_t element : ints(list)) set->insert(element);
+        sets_[list] = std::move(set);
+    }
+
     std::size_t offset(std::size_t list) const { return list * per_list_; }
 
     std::size_t count_;
@@ -193,7 +209,8 @@ private:
     detail::Block<int> sizes_;
     detail::Room<std::int64_t> ints_;
     detail::Room<float> floats_;
-    std::unique_ptr<LookupSet[]> sets_;
+    bool lookup_ = false;
+    std::unique_ptr<std::unique_ptr<LookupSet>[]> sets_;  // per list, null until built
 };
 
 }  // namespace sorvane::graph
