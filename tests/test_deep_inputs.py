@@ -4,6 +4,8 @@ A traversal that recursed on the C stack, or copied its path at every step, woul
 of memory here; each test checks the complete result as well, so a traversal cut short fails too.
 """
 
+import os
+
 import numpy as np
 import pytest
 
@@ -166,3 +168,53 @@ def test_clusterize_a_long_chain(chain):
     np.testing.assert_array_equal(new_labels, expected)
     cut = lists_of(connections)
     assert cut[middle - 1] == [middle - 2] and cut[middle] == [middle + 1]
+
+
+# ---- a large input through the distance file ------------------------------------------------------
+
+LARGE = 500_001  # one sample above the limit of the in-memory distance matrix
+
+
+@needs("nearmesh", "informative_edges")
+def test_informative_edges_of_a_large_chain_through_the_distance_file(tmp_path, monkeypatch):
+    # Samples on a line, each joined to the next and, by a long shortcut, to the one after. Two
+    # samples are labeled. The way to a labeled sample always runs through the next sample on the
+    # line, so exactly the chain edges are kept (in both directions) and every shortcut is dropped.
+    monkeypatch.chdir(tmp_path)
+    nearmesh = load("nearmesh")
+    assert LARGE > getattr(nearmesh, "_FILE_PATH_THRESHOLD", 500_000)
+    rng = np.random.default_rng(1)
+    positions = np.cumsum(rng.uniform(0.5, 1.5, LARGE))
+
+    class Data:
+        n = LARGE
+        labeled_count = 2
+        labeled_indices = np.array([LARGE // 3, 2 * LARGE // 3], dtype=np.int64)
+        data = positions.astype(np.float32)[:, None]
+
+        def get_labeled(self):
+            return self.data[self.labeled_indices]
+
+    gaps = np.diff(positions).astype(np.float32)
+    connections = nearmesh.GraphWrapper(LARGE, INT64, 2)
+    weights = nearmesh.GraphWrapper(LARGE, FLOAT32, 2)
+    add_connection, add_weight = connections.append, weights.append
+    for i, gap in enumerate(gaps.tolist()):
+        for a, b, w in ((i, i + 1, gap), (i + 1, i, gap)):
+            add_connection(a, b)
+            add_weight(a, w)
+    for i in range(LARGE - 2):
+        for a, b in ((i, i + 2), (i + 2, i)):
+            add_connection(a, b)
+            add_weight(a, 10.0)
+    kept_connections, kept_weights = nearmesh.informative_edges(Data(), 1, connections, weights)
+    ends = kept_connections.to_numpy_all()
+    starts = np.repeat(np.arange(LARGE), [len(a) for a in ends])
+    ends = np.concatenate(ends)
+    order = np.lexsort((ends, starts))
+    chain = np.arange(LARGE - 1)
+    expected = np.array(sorted(zip(np.r_[chain, chain + 1].tolist(), np.r_[chain + 1, chain].tolist())))
+    np.testing.assert_array_equal(np.c_[starts[order], ends[order]], expected)
+    kept = np.concatenate(kept_weights.to_numpy_all())[order]
+    np.testing.assert_array_equal(kept, gaps[np.minimum(expected[:, 0], expected[:, 1])])
+    assert set(os.listdir(tmp_path)) <= {"tmp.dat"}
