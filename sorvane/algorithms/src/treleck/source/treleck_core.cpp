@@ -225,7 +225,8 @@ public:
           on_path_(static_cast<std::size_t>(limit_), 0) {}
 
     NeighborList neighbors(int vertex) const {
-        return compact_ != nullptr ? NeighborList::of(compact_->neighbors(vertex)) : NeighborList::typed(graph_, vertex);
+        if (compact_ != nullptr) return NeighborList::of(compact_->neighbors(vertex));
+        return NeighborList::typed(graph_, vertex);
     }
 
     Py_ssize_t vertex_count() const { return labels_.shape(0); }
@@ -404,7 +405,8 @@ LabelSubgraph label_subgraph(const Graph& connections, const Graph& weights, con
     std::vector<std::pair<int, int>> pairs;
     std::unordered_set<std::uint64_t> present;
     auto add = [&](int from, int to) {
-        auto key = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(from)) << 32) | static_cast<std::uint32_t>(to);
+        std::uint64_t key = static_cast<std::uint64_t>(static_cast<std::uint32_t>(from)) << 32;
+        key |= static_cast<std::uint32_t>(to);
         if (present.insert(key).second) pairs.emplace_back(from, to);
     };
     for (std::size_t v = 0; v < visited.size(); ++v) {
@@ -471,7 +473,8 @@ private:
 // Gives `label` to `node` and to every vertex reachable from it without passing through a vertex
 // already in `visited`, depth first (neighbours in list order), adding them to `visited`.
 template <typename Visited>
-void flood_fill(const Graph& graph, int node, std::int8_t label, Visited& visited, const ArrayView<std::int8_t, 1>& labels) {
+void flood_fill(const Graph& graph, int node, std::int8_t label, Visited& visited,
+                const ArrayView<std::int8_t, 1>& labels) {
     struct Frame {
         NeighborList neighbors;
         Py_ssize_t next;

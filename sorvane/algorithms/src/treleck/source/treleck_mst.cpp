@@ -73,7 +73,9 @@ bool prim_by_selection(const DistanceMatrix& distance, int n, std::span<std::uin
     if (n == 0) return true;
     std::vector<Outside> outside;
     outside.reserve(n - 1);
-    for (int v = 1; v < n; ++v) outside.push_back({std::numeric_limits<double>::infinity(), v, std::numeric_limits<int>::max()});
+    for (int v = 1; v < n; ++v) {
+        outside.push_back({std::numeric_limits<double>::infinity(), v, std::numeric_limits<int>::max()});
+    }
     int u = 0;
     visited[0] = 1;
     while (!outside.empty()) {
@@ -209,9 +211,9 @@ Ref prim_mst(const Args<2>& a) {
 
     Ref metric_value = metric != nullptr ? Ref::borrow(metric) : check(PyUnicode_FromString("euclidean"));
     Ref distances = call_kw(module_global("pdist").get(), {a[0]}, {{"metric", metric_value.get()}});
-    Ref distance_matrix = call(module_global("squareform").get(), {distances.get()});
     check_result_array(distances.get(), "pdist");
-    ArrayView<const double, 1> condensed(distances.get(), "DTYPE_t", Layout::Strided);
+    ArrayView<const double, 1> condensed(distances.get(), "DTYPE_t", Layout::Strided);  // only checked
+    Ref distance_matrix = call(module_global("squareform").get(), {distances.get()});
     check_result_array(distance_matrix.get(), "squareform");
     ArrayView<const double, 2> square(distance_matrix.get(), "DTYPE_t", Layout::Strided);
     if (n > 1) {
