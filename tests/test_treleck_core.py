@@ -3,7 +3,6 @@
 import numpy as np
 import pytest
 
-from sorvane.algorithms.src.treleck.binaries import treleck_core
 from sorvane.algorithms.src.treleck.binaries.treleck_core import (
     GraphWrapper,
     clusterize,
@@ -39,10 +38,9 @@ class PlainGraph:
         return list(self.adjacency[index])
 
 
-def graph(adjacency, weights=None, cls=GraphWrapper, max_size=None):
+def graph(adjacency, weights=None, cls=GraphWrapper):
     n = len(adjacency)
-    max_size = n if max_size is None else max_size
-    connections, weight_lists = cls(n, 0, max_size), cls(n, 1, max_size)
+    connections, weight_lists = cls(n, 0, n), cls(n, 1, n)
     for i, neighbours in enumerate(adjacency):
         for j, v in enumerate(neighbours):
             connections.append(i, v)
