@@ -8,6 +8,7 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+caller_dir="$PWD"
 python="${PYTHON:-$root/.venv/bin/python}"
 build="${SANITIZE_BUILD_DIR:-$root/build/sanitize}"
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
@@ -63,6 +64,14 @@ PY
 tests_start=$SECONDS
 status=0
 if [ $# -eq 0 ]; then set -- "$root/tests"; fi
+# Test paths given relative to where the script was started (pytest runs from the copy).
+args=()
+for arg in "$@"; do
+  path="${arg%%::*}"
+  if [ "${arg#/}" = "$arg" ] && [ -e "$caller_dir/$path" ]; then arg="$caller_dir/$arg"; fi
+  args+=("$arg")
+done
+set -- "${args[@]}"
 "$python" -m pytest -p no:cacheprovider -q "$@" || status=$?
 # Warnings about allocations refused on purpose (MemoryError tests) are not faults.
 for report in "$logs"/*; do

@@ -730,3 +730,177 @@ def wrong_values(param, valid, ctx, module):
         out += input_values(ctx)
     out += [(label, make(ctx)) for label, make in param.extra]
     return out
+
+
+# ---- misbehaving dependencies: module-level names replaced ----------------------------------------
+#
+# The kernels look their library names up in their module at call time, so a wrong result of a
+# dependency (a shorter array, another dtype, an index outside the data, None) can be simulated by
+# replacing the name. Whatever a dependency returns, the kernel must raise or return, never read or
+# write outside a buffer.
+
+
+def _spoil(result, mode):
+    if mode == "None":
+        return None
+    if not isinstance(result, np.ndarray):
+        return result
+    if mode == "one element fewer":
+        return result[:-1] if result.ndim and len(result) else result
+    if mode == "int16":
+        return result.astype(np.int16)
+    if mode == "out-of-range values":
+        spoiled = np.array(result, copy=True)
+        if spoiled.dtype.kind in "iu":
+            spoiled[...] = np.iinfo(spoiled.dtype).max
+        elif spoiled.dtype.kind == "f":
+            spoiled[...] = np.nan
+        return spoiled
+    return result
+
+
+class NumpyProxy:
+    """numpy, except that `function` returns a spoiled result."""
+
+    def __init__(self, function, mode):
+        self._function, self._mode = function, mode
+
+    def __getattr__(self, name):
+        real = getattr(np, name)
+        if name == self._function:
+            return lambda *a, **k: _spoil(real(*a, **k), self._mode)
+        if name == "random" and self._function == "random.shuffle":
+            return _ScribblingRandom(self._mode)
+        return real
+
+
+class _ScribblingRandom:
+    def __init__(self, value):
+        self._value = value
+
+    def shuffle(self, array):
+        array[...] = self._value
+
+    def __getattr__(self, name):
+        return getattr(np.random, name)
+
+
+class FakeTree:
+    """A k-d or ball tree whose queries give wrong neighbours (by `mode`)."""
+
+    def __init__(self, mode, data, *args, **kwargs):
+        self.mode, self.n = mode, len(data)
+
+    def _indices(self, width):
+        n, mode = self.n, self.mode
+        if mode == "indices outside the data":
+            return np.full((n, width), n, dtype=np.int64)
+        if mode == "negative indices":
+            return np.full((n, width), -1, dtype=np.int64)
+        if mode == "huge indices":
+            return np.full((n, width), 2**40, dtype=np.int64)
+        if mode == "fewer rows":
+            return np.zeros((max(n - 1, 0), width), dtype=np.int64)
+        if mode == "fewer columns":
+            return np.zeros((n, max(width - 1, 0)), dtype=np.int64)
+        return np.zeros((n, width), dtype=np.int64)
+
+    def query(self, X, k=1, **kwargs):
+        if self.mode == "None":
+            return None
+        if self.mode == "three results":
+            return (1, 2, 3)
+        indices = self._indices(k)
+        if self.mode == "float indices":
+            indices = indices.astype(np.float64)
+        return np.zeros(indices.shape, dtype=np.float64), indices
+
+    def query_ball_tree(self, other, r=0.0, **kwargs):
+        if self.mode == "None":
+            return None
+        if self.mode == "None entries":
+            return [None] * self.n
+        return [row.tolist() for row in self._indices(3)]
+
+    def query_radius(self, X, r=0.0, **kwargs):
+        if self.mode == "None":
+            return None
+        if self.mode == "None entries":
+            return np.array([None] * self.n, dtype=object)
+        result = np.empty(len(self._indices(3)), dtype=object)
+        for i, row in enumerate(self._indices(3)):
+            result[i] = row
+        return result
+
+
+TREE_MODES = ["indices outside the data", "negative indices", "huge indices", "fewer rows", "fewer columns",
+              "float indices", "None", "None entries", "three results"]
+
+
+class FakeDistance:
+    """scipy.spatial.distance with a spoiled cdist."""
+
+    def __init__(self, mode):
+        self.mode = mode
+
+    def cdist(self, a, b, *args, **kwargs):
+        from scipy.spatial import distance
+
+        result = distance.cdist(a, b, *args, **kwargs)
+        if self.mode == "fewer columns":
+            return result[:, :-1]
+        return _spoil(result, self.mode)
+
+    def __getattr__(self, name):
+        from scipy.spatial import distance
+
+        return getattr(distance, name)
+
+
+class FakeMetric:
+    def __init__(self, mode):
+        self.mode = mode
+
+    def get_metric(self, *args, **kwargs):
+        return self
+
+    def pairwise(self, a, b=None):
+        if self.mode == "None":
+            return None
+        if self.mode == "empty":
+            return np.zeros((0, 0))
+        return np.full((1, 1), np.nan)
+
+
+def _spoiled(function, mode):
+    return lambda *a, **k: _spoil(function(*a, **k), mode)
+
+
+def dependency_patches():
+    """(label, module-level name, replacement factory) for every kind of misbehaving dependency."""
+    import heapq
+
+    from scipy.spatial.distance import pdist, squareform
+
+    patches = []
+    for function in ("zeros", "empty", "full", "arange", "asarray", "array", "unique", "mean", "memmap"):
+        for mode in ("one element fewer", "int16", "None", "out-of-range values"):
+            patches.append((f"numpy.{function} gives {mode}", "np",
+                            lambda f=function, m=mode: NumpyProxy(f, m)))
+    for value in (10**6, -1):
+        patches.append((f"numpy.random.shuffle writes {value}", "np",
+                        lambda v=value: NumpyProxy("random.shuffle", v)))
+    for name in ("KDTree", "BallTree"):
+        for mode in TREE_MODES:
+            patches.append((f"{name} gives {mode}", name, lambda m=mode: (lambda *a, **k: FakeTree(m, *a, **k))))
+    for mode in ("one element fewer", "fewer columns", "int16", "None", "out-of-range values"):
+        patches.append((f"cdist gives {mode}", "distance", lambda m=mode: FakeDistance(m)))
+        patches.append((f"pdist gives {mode}", "pdist", lambda m=mode: _spoiled(pdist, m)))
+        patches.append((f"squareform gives {mode}", "squareform", lambda m=mode: _spoiled(squareform, m)))
+    for label, value in (("a vertex outside the data", (0.0, 10**6, 0)), ("a negative vertex", (0.0, -5, 0)),
+                         ("a short tuple", (0.0,)), ("None", None), ("a parent outside the data", (0.0, 1, 10**6))):
+        patches.append((f"heappop gives {label}", "heappop",
+                        lambda v=value: (lambda heap: (heapq.heappop(heap), v)[1])))
+    for mode in ("None", "empty", "nan"):
+        patches.append((f"DistanceMetric gives {mode}", "DistanceMetric", lambda m=mode: FakeMetric(m)))
+    return patches

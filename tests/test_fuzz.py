@@ -47,6 +47,21 @@ def call_cases(row, ctx):
                 return target(*args)
 
             yield f"{param.name} = {label}", thunk
+    if "." not in row.name:
+        for label, name, make in cases.dependency_patches():
+            if hasattr(module, name):
+                yield f"{label}", lambda name=name, make=make: patched_call(row, module, ctx, name, make())
+
+
+def patched_call(row, module, ctx, name, replacement):
+    """The valid call with module-level `name` replaced for its duration."""
+    original = getattr(module, name)
+    setattr(module, name, replacement)
+    try:
+        target, args = row.build(module, ctx)
+        return target(*args)
+    finally:
+        setattr(module, name, original)
 
 
 def touch(result):
