@@ -904,3 +904,143 @@ def dependency_patches():
     for mode in ("None", "empty", "nan"):
         patches.append((f"DistanceMetric gives {mode}", "DistanceMetric", lambda m=mode: FakeMetric(m)))
     return patches
+
+
+# ---- callbacks that change the other arguments in the middle of a call ----------------------------
+
+
+class Meddler:
+    """Forwards every method of `graph`, running `meddle()` before each call."""
+
+    def __init__(self, graph, meddle):
+        self._graph, self._meddle = graph, meddle
+
+    def __getattr__(self, name):
+        method = getattr(self._graph, name)
+
+        def call(*args, **kwargs):
+            try:
+                self._meddle()
+            except Exception:
+                pass
+            return method(*args, **kwargs)
+
+        return call
+
+
+def meddling_subclass(module, meddle):
+    """A subclass of `module`'s GraphWrapper whose to_numpy runs `meddle()` first."""
+    base = load(module).GraphWrapper
+
+    def to_numpy(self, index):
+        try:
+            meddle()
+        except Exception:
+            pass
+        return base.to_numpy(self, index)
+
+    return type("Meddling", (base,), {"to_numpy": to_numpy})
+
+
+def _copy_into(cls, graph):
+    lists = graph.to_numpy_all()
+    dtype = INT64 if (lists and lists[0].dtype == np.int64) or not lists else FLOAT32
+    return fill(cls, len(lists), dtype, [a.tolist() for a in lists], max([2, len(lists)] + [len(a) for a in lists]))
+
+
+def _clear_components(args):
+    components = args[2]
+
+    def meddle():
+        for entry in components:
+            if isinstance(entry[0], list):
+                entry[0].clear()
+        components.clear()
+
+    args[4] = Meddler(args[4], meddle)
+    return args
+
+
+def _swap_component_entries(args):
+    components = args[2]
+    args[4] = Meddler(args[4], lambda: components.__setitem__(slice(None), [(None, 1)] * len(components)))
+    return args
+
+
+def _scribble(array, value):
+    def meddle():
+        array[...] = value
+
+    return meddle
+
+
+def _desync(other_position, graph_position=0):
+    """The graph at `graph_position` pops elements of the one at `other_position` as it is used."""
+
+    def change(args):
+        other = args[other_position]
+
+        def meddle():
+            for i, items in enumerate(other.to_numpy_all()):
+                if len(items):
+                    other.pop(i, 0)
+                    return
+
+        args[graph_position] = Meddler(args[graph_position], meddle)
+        return args
+
+    return change
+
+
+def _meddling_own(position, meddle_with):
+    def change(args):
+        cls = meddling_subclass("nearmesh", lambda: meddle_with(args))
+        args[position] = _copy_into(cls, args[position])
+        return args
+
+    return change
+
+
+def _append_everywhere(args):
+    weights = args[3]
+    for i in range(len(weights.to_numpy_all())):
+        weights.append(i, 0.0)
+
+
+REENTRANT = {
+    "velmar_connect.connect_unlabeled": [
+        ("linking clears the components and their vertex lists", _clear_components),
+        ("linking replaces the component entries", _swap_component_entries),
+    ],
+    "velmar_bfs.find_connected_components": [
+        ("to_numpy scribbles over labeled_indices",
+         lambda args: [args[0], Meddler(args[1], _scribble(args[0].labeled_indices, 2**40))]),
+    ],
+    "velmar_lp.weighted_label_propagation": [
+        ("to_numpy rewrites the labels", lambda args: [Meddler(args[0], _scribble(args[2], 2**30))] + args[1:]),
+        ("to_numpy pops from the weights", _desync(1)),
+    ],
+    "nearmesh.informative_edges": [
+        ("to_numpy grows the weight lists", _meddling_own(2, _append_everywhere)),
+        ("to_numpy changes labeled_count", _meddling_own(2, lambda args: setattr(args[0], "labeled_count", 10**6))),
+    ],
+    "treleck_core.find_all_paths_with_labels": [
+        ("to_numpy clears the caller's path",
+         lambda args: [Meddler(args[0], lambda: args[4].clear())] + args[1:4] + [[0, 1]]),
+        ("to_numpy rewrites the labels", lambda args: [Meddler(args[0], _scribble(args[1], 5))] + args[1:]),
+    ],
+    "treleck_core.explore_graph_recursive": [
+        ("to_numpy rewrites the labels", lambda args: [Meddler(args[0], _scribble(args[1], -1))] + args[1:]),
+    ],
+    "treleck_core.find_subgraph_with_labels": [
+        ("to_numpy pops from the weights", _desync(1)),
+    ],
+    "treleck_core.make_labels": [
+        ("to_numpy fills the visited set", lambda args: [Meddler(args[0], lambda: args[3].update(range(-3, 50)))]
+         + args[1:]),
+    ],
+    "treleck_core.clusterize": [
+        ("to_numpy pops from the weights", _desync(1)),
+        ("the weights pop from the connections", _desync(0, 1)),
+    ],
+}
