@@ -19,8 +19,11 @@ def chain_lists(n):
     return [[v for v in (i - 1, i + 1) if 0 <= v < n] for i in range(n)]
 
 
-def graph(module, lists, dtype, lookup=False):
+def graph(module, lists, dtype, lookup=False, subclass=False):
+    """A wrapper holding `lists`; a Python subclass is read through its methods, not directly."""
     cls = load(module).GraphWrapper
+    if subclass:
+        cls = type("Subclass", (cls,), {})
     wrapper = cls(len(lists), dtype, 2, lookup)
     append = wrapper.append
     for index, items in enumerate(lists):
@@ -49,6 +52,10 @@ def chain():
     return chain_lists(N)
 
 
+# Our own wrappers are read directly; a subclass goes through its Python methods.
+via = pytest.mark.parametrize("subclass", [False, True], ids=["own wrapper", "subclass"])
+
+
 class InputData:
     def __init__(self, n, labeled):
         self.n = n
@@ -64,9 +71,11 @@ class InputData:
 
 
 @needs("velmar_bfs", "find_connected_components")
-def test_components_of_a_long_chain(chain):
+@via
+def test_components_of_a_long_chain(chain, subclass):
     bfs = load("velmar_bfs")
-    components, flags = bfs.find_connected_components(InputData(N, [N - 1]), graph("nearmesh", chain, INT64))
+    connections = graph("nearmesh", chain, INT64, subclass=subclass)
+    components, flags = bfs.find_connected_components(InputData(N, [N - 1]), connections)
     assert len(components) == 1
     nodes, flag = components[0]
     assert nodes == list(range(N)) and flag == 1
@@ -94,12 +103,14 @@ def test_linking_along_a_long_chain():
 
 
 @needs("velmar_lp", "weighted_label_propagation")
-def test_propagation_along_a_long_chain(chain):
+@via
+def test_propagation_along_a_long_chain(chain, subclass):
     lp = load("velmar_lp")
     labels = np.full(N, -1, dtype=np.int32)
     labels[0] = 3
-    weights = graph("nearmesh", [[1.0] * len(items) for items in chain], FLOAT32)
-    result = lp.weighted_label_propagation(graph("nearmesh", chain, INT64), weights, labels)
+    weights = graph("nearmesh", [[1.0] * len(items) for items in chain], FLOAT32, subclass=subclass)
+    connections = graph("nearmesh", chain, INT64, subclass=subclass)
+    result = lp.weighted_label_propagation(connections, weights, labels)
     assert np.shares_memory(result, labels)
     assert (labels == 3).all()
 
@@ -118,9 +129,10 @@ def alternating_labels():
 
 
 @needs("treleck_core", "find_all_paths_with_labels")
-def test_one_path_through_a_long_chain(chain):
+@via
+def test_one_path_through_a_long_chain(chain, subclass):
     core = load("treleck_core")
-    paths = core.find_all_paths_with_labels(graph("treleck_core", chain, INT64), end_labels(), 0)
+    paths = core.find_all_paths_with_labels(graph("treleck_core", chain, INT64, subclass=subclass), end_labels(), 0)
     assert paths == [list(range(N))]
 
 
@@ -130,9 +142,11 @@ def test_one_path_through_a_long_chain(chain):
     # Every vertex labeled, labels alternating: the follow-up searches hop N - 1 times.
     (alternating_labels, lambda: [[v, v + 1] for v in range(N - 1)]),
 ], ids=["labels at the ends", "alternating labels"])
-def test_exploring_a_long_chain(chain, labels, expected):
+@via
+def test_exploring_a_long_chain(chain, labels, expected, subclass):
     core = load("treleck_core")
-    assert core.explore_graph_recursive(graph("treleck_core", chain, INT64), labels(), 0) == expected()
+    connections = graph("treleck_core", chain, INT64, subclass=subclass)
+    assert core.explore_graph_recursive(connections, labels(), 0) == expected()
 
 
 @needs("treleck_core", "find_subgraph_with_labels")
@@ -147,22 +161,25 @@ def test_subgraph_of_a_long_chain(chain, labels):
 
 
 @needs("treleck_core", "make_labels")
-def test_flood_fill_of_a_long_chain(chain):
+@via
+def test_flood_fill_of_a_long_chain(chain, subclass):
     core = load("treleck_core")
     labels = np.full(N, -1, dtype=np.int8)
     visited = set()
-    assert core.make_labels(graph("treleck_core", chain, INT64), 0, 5, visited, labels) is None
+    assert core.make_labels(graph("treleck_core", chain, INT64, subclass=subclass), 0, 5, visited, labels) is None
     assert (labels == 5).all() and visited == set(range(N))
 
 
 @needs("treleck_core", "clusterize")
-def test_clusterize_a_long_chain(chain):
+@via
+def test_clusterize_a_long_chain(chain, subclass):
     # The one heavy edge in the middle is cut; the two halves take the labels at their ends.
     core = load("treleck_core")
     middle = N // 2
     weights = [[9.0 if {i, v} == {middle - 1, middle} else 1.0 for v in items] for i, items in enumerate(chain)]
     connections, weight_graph, new_labels = core.clusterize(
-        graph("treleck_core", chain, INT64), graph("treleck_core", weights, FLOAT32), end_labels())
+        graph("treleck_core", chain, INT64, subclass=subclass),
+        graph("treleck_core", weights, FLOAT32, subclass=subclass), end_labels())
     expected = np.zeros(N, dtype=np.int8)
     expected[middle:] = 1
     np.testing.assert_array_equal(new_labels, expected)
