@@ -644,6 +644,14 @@ def graph_values(param, ctx, module):
         # Long lists with repeated vertices make a dense graph with cycles; the path search of the
         # tree-cut method enumerates paths and is only given forests.
         modes.append("long")
+    # Same name, base and instance size as our own type: must still be used through its methods.
+    impostor = type(f"{MODULE_PATHS[GRAPH_MODULES[0]]}.GraphWrapper", (),
+                    {"__slots__": ("layout_tag", "storage"), "to_numpy": Fake.to_numpy,
+                     "to_numpy_all": Fake.to_numpy_all, "append": Fake.append, "contains": Fake.contains,
+                     "pop": Fake.pop, "pop_max": Fake.pop_max, "n": ctx.n, "mode": "outside"})
+    fake = impostor()
+    fake.layout_tag, fake.storage = 0x736F7276616E6501, 2**40
+    out.append(("impostor named GraphWrapper", fake))
     for mode in modes:
         out.append((f"fake graph ({mode})", Fake(ctx.n, mode)))
     return out
