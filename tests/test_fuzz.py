@@ -1,8 +1,8 @@
 """Argument fuzzing: every callable, with each parameter in turn replaced by wrong values, and with
 random valid-shaped inputs, must return a result or raise a Python exception, never crash.
 
-Each callable runs its batch in a child process (this file run as a script), which writes the name
-of every call before making it, so that a crash is reported as a failure naming the call. A
+The callables of each module run in a child process (this file run as a script), which writes the
+name of every call before making it, so that a crash is reported as a failure naming the call. A
 SystemError other than one a kernel raises on purpose is a failure too: it is how the interpreter
 reports a function that returned NULL without an exception, or a result with one set.
 """
@@ -24,33 +24,40 @@ RANDOM_CONTEXTS = 12  # random data sets per callable, besides the wrong-argumen
 CHILD_ADDRESS_SPACE = 8 << 30
 
 
-# ---- the child: runs one row's batch --------------------------------------------------------------
+# ---- the child: runs one module's batches ---------------------------------------------------------
 
 SANCTIONED_SYSTEM_ERRORS = {"NO PROGRESS :)"}
+
+
+def fresh_call(row, module, ctx, change=lambda args: (args, {})):
+    """A call of the row's callable on fresh valid arguments, as `change(args)` -> (args, kwargs) alters them."""
+
+    def thunk():
+        target, args = row.build(module, ctx)
+        args, kwargs = change(args)
+        return target(*args, **kwargs)
+
+    return thunk
 
 
 def call_cases(row, ctx):
     """(description, thunk) for every call of the batch."""
     module = load(row.module)
-    target, valid = row.build(module, ctx)
-    yield "valid arguments", lambda: target(*valid)
+    _, valid = row.build(module, ctx)
+    yield "valid arguments", fresh_call(row, module, ctx)
     names = [p.name for p in row.params]
     if names:
-        yield "all by keyword", (lambda: (lambda t, a: t(**dict(zip(names, a))))(*row.build(module, ctx)))
-        yield "no arguments", lambda: row.build(module, ctx)[0]()
-        yield "unknown keyword", lambda: (lambda t, a: t(*a, no_such_parameter=1))(*row.build(module, ctx))
-        yield "given twice", lambda: (lambda t, a: t(*a, **{names[0]: a[0]}))(*row.build(module, ctx))
-    yield "one argument too many", lambda: (lambda t, a: t(*a, None))(*row.build(module, ctx))
+        yield "all by keyword", fresh_call(row, module, ctx, lambda a: ([], dict(zip(names, a))))
+        yield "no arguments", fresh_call(row, module, ctx, lambda a: ([], {}))
+        yield "unknown keyword", fresh_call(row, module, ctx, lambda a: (a, {"no_such_parameter": 1}))
+        yield "given twice", fresh_call(row, module, ctx, lambda a: (a, {names[0]: a[0]}))
+    yield "one argument too many", fresh_call(row, module, ctx, lambda a: (a + [None], {}))
     for position, param in enumerate(row.params):
         for label, value in wrong_values(param, valid[position], ctx, row.module):
-            def thunk(position=position, value=value):
-                target, args = row.build(module, ctx)
-                args[position] = value
-                return target(*args)
-
-            yield f"{param.name} = {label}", thunk
+            replace = lambda a, p=position, v=value: (a[:p] + [v] + a[p + 1:], {})  # noqa: E731
+            yield f"{param.name} = {label}", fresh_call(row, module, ctx, replace)
     for label, change in cases.REENTRANT.get(row.id, []):
-        yield label, lambda change=change: (lambda t, a: t(*change(a)))(*row.build(module, ctx))
+        yield label, fresh_call(row, module, ctx, lambda a, c=change: (c(a), {}))
     if "." not in row.name:
         for label, name, make in cases.dependency_patches():
             if hasattr(module, name):
@@ -94,8 +101,7 @@ def run_batch(module):
             continue
         for number, ctx in enumerate(contexts):
             batch = call_cases(row, ctx) if number == 0 else [
-                (f"random valid arguments (seed {ctx.seed}, n = {ctx.n})",
-                 (lambda: (lambda t, a: t(*a))(*row.build(load(row.module), ctx))))]
+                (f"random valid arguments (seed {ctx.seed}, n = {ctx.n})", fresh_call(row, load(row.module), ctx))]
             for description, thunk in batch:
                 print(f"CALL {row_id}: {description}", flush=True)
                 count += 1
