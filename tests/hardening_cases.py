@@ -216,6 +216,17 @@ def function(row_name):
     return decorate
 
 
+class ShortCopy(np.ndarray):
+    """An array whose copy() method returns one element fewer."""
+
+    def copy(self, *args, **kwargs):
+        return np.asarray(self)[:-1].copy()
+
+
+def short_copy(array):
+    return np.asarray(array).view(ShortCopy)
+
+
 def wrong_rows(ctx, k):
     """Rows of a (n, k) int64 neighbour array whose entries fall outside [0, n)."""
     return np.full((ctx.n, k), ctx.n, dtype=np.int64)
@@ -402,7 +413,8 @@ ROWS = [
                       ("entry too short", lambda ctx: [([0],)]),
                       ("entry not a sequence", lambda ctx: [5])]),
          Param("vertix_component_label", "ndarray", U1, 1,
-               extra=[("shorter than the graph", lambda ctx: np.zeros(1, dtype=np.uint8))]),
+               extra=[("shorter than the graph", lambda ctx: np.zeros(1, dtype=np.uint8)),
+                      ("copy() one element shorter", lambda ctx: short_copy(ctx.components()[1]))]),
          Param("connections", "graph", INT64), Param("weights", "graph", FLOAT32)],
         function("connect_unlabeled")(_connect), tolerated=(SystemError,)),
     Row("velmar_lp", "weighted_label_propagation",
@@ -446,7 +458,8 @@ ROWS = [
     Row("quorim_postprocess", "quorim_postprocess",
         [Param("points", "array", F8, 2, contiguous=True, writable=True),
          Param("labels_in", "ndarray", I4, 1,
-               extra=[("shorter than the points", lambda ctx: np.zeros(1, dtype=np.int32))]),
+               extra=[("shorter than the points", lambda ctx: np.zeros(1, dtype=np.int32)),
+                      ("copy() one element shorter", lambda ctx: short_copy(_postprocess(ctx)[1]))]),
          Param("metric", "str"), Param("p", "int"), Param("threshold", "int")],
         function("quorim_postprocess")(_postprocess)),
 ]
