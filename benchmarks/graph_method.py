@@ -92,7 +92,8 @@ def main():
     labels = np.full(args.n, -1, dtype=np.int64)
     labeled = rng.choice(args.n, size=args.labeled, replace=False)
     labels[labeled] = rng.integers(0, args.classes, size=args.labeled)
-    data = AlgorithmInput(X, labels)
+    # float64, as the estimator passes it (cdist is much slower on float32 rows).
+    data = AlgorithmInput(X, labels, dtype=np.float64)
     k, repeats = args.k, args.repeats
 
     def bare_query():
