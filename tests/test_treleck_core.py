@@ -486,3 +486,19 @@ def test_chain_of_100000_vertices():
     _, _, result = clusterize(connections, weights, labels)
     assert (result[: heavy + 1] == 0).all() and (result[heavy + 1:] == 1).all()
     assert connections.to_numpy(heavy).tolist() == [heavy - 1]
+
+
+def test_make_labels_stops_when_the_visited_set_is_emptied_during_the_fill():
+    visited = set()
+
+    class Forgetful(GraphWrapper):
+        def to_numpy(self, index):
+            visited.clear()
+            return super().to_numpy(index)
+
+    graph = Forgetful(3, 0, 3)
+    for a, b in [(0, 1), (1, 0), (1, 2), (2, 1)]:
+        graph.append(a, b)
+    labels = np.full(3, -1, dtype=np.int8)
+    with pytest.raises(RecursionError):
+        make_labels(graph, 0, 1, visited, labels)

@@ -480,7 +480,14 @@ void flood_fill(const Graph& graph, int node, std::int8_t label, Visited& visite
         Py_ssize_t next;
     };
     std::vector<Frame> frames;
+    // Each vertex is entered at most once while `visited` only grows; a `to_numpy` that empties it
+    // behind our back would otherwise keep the fill going until memory runs out.
+    Py_ssize_t entered = 0;
     auto enter = [&](int vertex) {
+        if (++entered > labels.shape(0)) {
+            raise(PyExc_RecursionError, "make_labels entered more vertices than there are labels: "
+                                        "the visited set shrank during the fill");
+        }
         visited.add(vertex);
         labels.at(vertex) = label;
         frames.push_back({NeighborList::lenient(graph, vertex), 0});
