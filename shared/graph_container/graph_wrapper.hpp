@@ -338,6 +338,12 @@ inline PyObject* detail::to_numpy_all_method(PyObject* self, PyObject*) noexcept
     });
 }
 
+// A new instance of a module's GraphWrapper `type`: type(count, dtype, max_size, lookup_opt).
+inline Ref new_graph(PyTypeObject* type, long long count, int dtype, long long max_size, bool lookup = false) {
+    Ref args = frame::check(Py_BuildValue("(LiLO)", count, dtype, max_size, lookup ? Py_True : Py_False));
+    return frame::check(PyObject_Call(reinterpret_cast<PyObject*>(type), args.get(), nullptr));
+}
+
 // Creates the module's GraphWrapper type, binds it in the module and returns it (borrowed).
 // `module_path` is the module's full import path.
 inline PyTypeObject* add_graph_wrapper_type(PyObject* module, const char* module_path, Removal removal) {

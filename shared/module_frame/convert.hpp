@@ -76,6 +76,13 @@ inline double to_double(PyObject* obj) {
 
 inline bool to_bool(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) != 0; }
 
+// len(obj)
+inline Py_ssize_t length(PyObject* obj) {
+    Py_ssize_t size = PyObject_Length(obj);
+    if (size < 0) throw PythonError{};
+    return size;
+}
+
 // Type check of a declared parameter type; None always passes (callers decide about None).
 // `exact` rejects subclasses (declared `str`, `list`, `set`).
 inline void check_arg_type(PyObject* obj, PyTypeObject* type, const char* param, bool exact) {

@@ -440,10 +440,6 @@ LabelSubgraph label_subgraph(const Graph& connections, const Graph& weights, con
     return subgraph;
 }
 
-Ref new_graph(Py_ssize_t count, int dtype, Py_ssize_t max_size) {
-    return check(PyObject_CallFunction(reinterpret_cast<PyObject*>(graph_type), "nin", count, dtype, max_size));
-}
-
 // ---- Flood fill -------------------------------------------------------------------------------------
 
 // The caller's set of visited vertices.
@@ -611,8 +607,8 @@ Ref find_subgraph_with_labels(const Args<3>& a) {
     LabelView labels = label_argument<const std::int8_t>(a[2]);
     LabelSubgraph subgraph = label_subgraph(Graph(a[0]), Graph(a[1]), labels);
     Py_ssize_t count = subgraph.list_count;
-    Ref sub_connections = new_graph(count, 0, count);
-    Ref sub_weights = new_graph(count, 1, count);
+    Ref sub_connections = sorvane::graph::new_graph(graph_type, count, 0, count);
+    Ref sub_weights = sorvane::graph::new_graph(graph_type, count, 1, count);
     GraphStorage& sub_connection_lists = *Graph(sub_connections.get()).storage();
     GraphStorage& sub_weight_lists = *Graph(sub_weights.get()).storage();
     for (const SubgraphEntry& e : subgraph.entries) {

@@ -189,10 +189,6 @@ void prim_by_heap(const DistanceMatrix& distance, int n, std::span<std::uint8_t>
 
 constexpr Signature<2> prim_mst_sig{"prim_mst", {"X", "metric"}, 1};
 
-Ref new_graph(int count, int dtype, int max_size) {
-    return check(PyObject_CallFunction(reinterpret_cast<PyObject*>(graph_type), "iii", count, dtype, max_size));
-}
-
 void check_result_array(PyObject* obj, const char* producer) {
     if (!PyArray_Check(obj)) {
         raise_format(PyExc_TypeError, "%s returned %.200s, expected numpy.ndarray", producer, Py_TYPE(obj)->tp_name);
@@ -221,8 +217,8 @@ Ref prim_mst(const Args<2>& a) {
         square.check_index(n - 1, 1);
     }
 
-    Ref mst_connections = new_graph(n, 0, n);
-    Ref mst_weights = new_graph(n, 1, n);
+    Ref mst_connections = sorvane::graph::new_graph(graph_type, n, 0, n);
+    Ref mst_weights = sorvane::graph::new_graph(graph_type, n, 1, n);
     Ref np = module_global("np");
     Ref zeros = get_attr(np.get(), "zeros");
     Ref bool_type = get_attr(np.get(), "bool_");

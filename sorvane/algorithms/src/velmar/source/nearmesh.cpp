@@ -26,12 +26,6 @@ constexpr const char* kModulePath = "sorvane.algorithms.src.velmar.binaries.near
 
 PyTypeObject* graph_type = nullptr;
 
-// A new GraphWrapper of this module: GraphWrapper(count, dtype, max_size, lookup_opt).
-Ref new_graph(long long count, int dtype, int max_size, bool lookup = false) {
-    Ref args = check(Py_BuildValue("(LiiO)", count, dtype, max_size, lookup ? Py_True : Py_False));
-    return check(PyObject_Call(reinterpret_cast<PyObject*>(graph_type), args.get(), nullptr));
-}
-
 // `value` unpacked into exactly two items, as `a, b = value` does.
 std::pair<Ref, Ref> unpack_pair(PyObject* value) {
     Ref items = check(PySequence_Fast(value, "cannot unpack non-iterable object"));
@@ -100,8 +94,8 @@ Ref mutual_knn(const Args<3>& a) {
     Ref knn_weights_sparse = call_method(sliced_distances.get(), astype, {float32.get()});
     Ref knn_connections_sparse = drop_first_column(indices_full.get());
 
-    Ref mutual_connections = new_graph(n, 0, k);
-    Ref mutual_weights = new_graph(n, 1, k);
+    Ref mutual_connections = sorvane::graph::new_graph(graph_type, n, 0, k);
+    Ref mutual_weights = sorvane::graph::new_graph(graph_type, n, 1, k);
     if (n > 0 && k > 0) {
         ArrayView<const float, 2> weights_view(knn_weights_sparse.get(), "DTYPE32_t", Layout::CContiguous);
         if (knn.shape(0) != n || knn.shape(1) != k + 1 || weights_view.shape(0) != n || weights_view.shape(1) != k) {
@@ -669,12 +663,6 @@ void keep_picked_edges(GraphStorage& kept, GraphStorage& kept_weights, const Gra
     if (missing_list) raise(PyExc_IndexError, "Invalid array index");
 }
 
-Py_ssize_t length(PyObject* obj) {
-    Py_ssize_t size = PyObject_Length(obj);
-    if (size < 0) throw PythonError{};
-    return size;
-}
-
 // Above this many samples the distances go through a temporary file; read at call time.
 long long file_path_threshold() { return to_int64(module_global("_FILE_PATH_THRESHOLD").get()); }
 
@@ -709,8 +697,8 @@ Ref informative_edges(const Args<4>& a) {
     ArrayView<const float, 2> distances(distance_matrix.get(), "DTYPE32_t", Layout::Strided);
     ArrayView<const std::int64_t, 1> labels(labeled_arange.get(), "ITYPE_t", Layout::CContiguous);
 
-    Ref weights_after = new_graph(n, 1, k);
-    Ref connections_after = new_graph(n, 0, k, true);
+    Ref weights_after = sorvane::graph::new_graph(graph_type, n, 1, k);
+    Ref connections_after = sorvane::graph::new_graph(graph_type, n, 0, k, true);
     GraphStorage& kept_weights = *Graph(weights_after.get()).storage();
     GraphStorage& kept = *Graph(connections_after.get()).storage();
 

@@ -153,12 +153,6 @@ private:
     Ref one_;
 };
 
-Py_ssize_t length(PyObject* obj) {
-    const Py_ssize_t size = PyObject_Length(obj);
-    if (size < 0) throw PythonError{};
-    return size;
-}
-
 // ---- the linking ------------------------------------------------------------------------------------
 
 struct Linker {
