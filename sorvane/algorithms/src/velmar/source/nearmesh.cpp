@@ -50,21 +50,46 @@ Ref drop_first_column(PyObject* array) {
 
 constexpr Signature<3> mutual_knn_sig{"mutual_knn", {"X", "k", "p"}, 2};
 
-// For every sample i and neighbour j of i (row i of `knn`, nearest first), appends j to list i when
-// i occurs in row j. `knn` holds each sample's k + 1 nearest indices; column 0 is dropped.
+// For every sample i and neighbour j of i (row i of `knn`, nearest first), appends j to list i once
+// for every time i occurs in row j. `knn` holds each sample's k + 1 nearest indices; column 0 is dropped.
+//
+// Rows are not looked up one by one (each lookup would be a cache miss somewhere in the array):
+// one pass collects, for every vertex, the rows it occurs in, and list i is then built from row i
+// and that short collection alone.
 void fill_mutual_graph(const ArrayView<const std::int64_t, 2>& knn, const ArrayView<const float, 2>& distances,
                        GraphStorage& connections, GraphStorage& weights) {
     const Py_ssize_t n = knn.shape(0);
     const Py_ssize_t k = distances.shape(1);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        for (Py_ssize_t j = 0; j < k; ++j) {
-            std::int64_t neighbor = knn(i, j + 1);
+        for (Py_ssize_t j = 1; j <= k; ++j) {
+            std::int64_t neighbor = knn(i, j);
             if (neighbor < 0 || neighbor >= n) {
                 raise_format(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %zd",
                              static_cast<long long>(neighbor), n);
             }
-            for (Py_ssize_t m = 1; m <= k; ++m) {
-                if (knn(neighbor, m) == i) {
+        }
+    }
+    // occurs_in[first[v] .. first[v + 1]) = the rows that hold v, ascending.
+    std::vector<std::int64_t> first(static_cast<std::size_t>(n) + 1, 0);
+    for (Py_ssize_t r = 0; r < n; ++r) {
+        for (Py_ssize_t m = 1; m <= k; ++m) ++first[static_cast<std::size_t>(knn(r, m)) + 1];
+    }
+    for (std::size_t v = 0; v < static_cast<std::size_t>(n); ++v) first[v + 1] += first[v];
+    std::vector<std::int32_t> occurs_in(static_cast<std::size_t>(first.back()));
+    std::vector<std::int64_t> next(first.begin(), first.end() - 1);
+    for (Py_ssize_t r = 0; r < n; ++r) {
+        for (Py_ssize_t m = 1; m <= k; ++m) {
+            occurs_in[static_cast<std::size_t>(next[static_cast<std::size_t>(knn(r, m))]++)] = static_cast<std::int32_t>(r);
+        }
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const auto rows = std::span(occurs_in).subspan(static_cast<std::size_t>(first[static_cast<std::size_t>(i)]),
+                                                       static_cast<std::size_t>(first[static_cast<std::size_t>(i) + 1] -
+                                                                                first[static_cast<std::size_t>(i)]));
+        for (Py_ssize_t j = 0; j < k; ++j) {
+            const std::int64_t neighbor = knn(i, j + 1);
+            for (std::int32_t row : rows) {
+                if (row == neighbor) {
                     sorvane::graph::append_int(connections, i, neighbor);
                     sorvane::graph::append_float(weights, i, distances(i, j));
                 }
