@@ -502,3 +502,31 @@ def test_make_labels_stops_when_the_visited_set_is_emptied_during_the_fill():
     labels = np.full(3, -1, dtype=np.int8)
     with pytest.raises(RecursionError):
         make_labels(graph, 0, 1, visited, labels)
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        # Later parameters are converted before the labels array is checked.
+        (lambda: find_all_paths_with_labels(GraphWrapper(1, 0, 1), np.zeros(1), "x"), TypeError),
+        (lambda: explore_graph_recursive(GraphWrapper(1, 0, 1), np.zeros(1), "x"), TypeError),
+        # A missing visited set fails where the fill first adds to it.
+        (lambda: make_labels(GraphWrapper(1, 0, 1), 0, 1, None, np.zeros(1, np.int8)), AttributeError),
+        # A vertex outside the labels is an IndexError, also for an empty label array.
+        (lambda: make_labels(GraphWrapper(1, 0, 1), 0, 5, set(), np.zeros(0, np.int8)), IndexError),
+    ],
+)
+def test_argument_errors_in_call_order(call, error):
+    with pytest.raises(error):
+        call()
+
+
+def test_clusterize_cannot_remove_from_wrappers_without_removal_methods():
+    from sorvane.algorithms.src.velmar.binaries import nearmesh
+
+    connections, weights = nearmesh.GraphWrapper(2, 0, 2), nearmesh.GraphWrapper(2, 1, 2)
+    for a, b in [(0, 1), (1, 0)]:
+        connections.append(a, b)
+        weights.append(a, 3.0)
+    with pytest.raises(AttributeError, match="pop"):
+        clusterize(connections, weights, np.array([0, 1], dtype=np.int8))

@@ -149,8 +149,10 @@ def test_no_rows():
         ({"X": np.zeros((2, 2)), "metric": type("S", (str,), {})("euclidean")}, TypeError,
          r"^Argument 'metric' has incorrect type \(expected str, got S\)$"),
         ({"metric": "euclidean"}, TypeError, r"^prim_mst\(\) takes at least 1 positional argument \(0 given\)$"),
+        ({"X": np.zeros((2, 2), dtype=np.int64), "metric": 5}, TypeError,
+         r"^Argument 'metric' has incorrect type \(expected str, got int\)$"),
     ],
-    ids=["int-elements", "one-dimension", "list", "none", "str-subclass", "missing-X"],
+    ids=["int-elements", "one-dimension", "list", "none", "str-subclass", "missing-X", "metric-before-elements"],
 )
 def test_argument_errors(kwargs, error, message):
     with pytest.raises(error, match=message):

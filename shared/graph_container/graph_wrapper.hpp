@@ -261,7 +261,10 @@ inline std::vector<PyMethodDef> method_table(Removal removal) {
 
 class Graph {
 public:
-    explicit Graph(PyObject* obj) : obj_(obj), own_(exact_storage(obj)) {}
+    explicit Graph(PyObject* obj)
+        : obj_(obj),
+          own_(exact_storage(obj)),
+          removable_(own_ != nullptr && std::strcmp(Py_TYPE(obj)->tp_name, kGraphTypeNames[0]) != 0) {}
 
     PyObject* object() const { return obj_; }
     // Direct storage for our own exact types, null otherwise.
@@ -300,15 +303,16 @@ public:
         return frame::call_method(obj_, name, {});
     }
 
+    // nearmesh's type has no removal methods: it goes through the (missing) Python method.
     Ref pop(int list_index, int element_index) const {
-        if (own_ != nullptr) return graph::pop(*own_, list_index, element_index);
+        if (removable_) return graph::pop(*own_, list_index, element_index);
         static PyObject* name = PyUnicode_InternFromString("pop");
         return frame::call_method(obj_, name, {frame::py_int(list_index).get(), frame::py_int(element_index).get()});
     }
 
     // The result of pop_max(): a tuple (or None, from an override).
     Ref pop_max() const {
-        if (own_ != nullptr) {
+        if (removable_) {
             auto [first, second] = graph::pop_max(*own_);
             return frame::check(Py_BuildValue("(LL)", first, second));
         }
@@ -323,6 +327,7 @@ public:
 private:
     PyObject* obj_;
     GraphStorage* own_;
+    bool removable_;  // own_ with pop and pop_max
 };
 
 inline PyObject* detail::to_numpy_all_method(PyObject* self, PyObject*) noexcept {

@@ -480,12 +480,12 @@ void flood_fill(const Graph& graph, int node, std::int8_t label, Visited& visite
     // behind our back would otherwise keep the fill going until memory runs out.
     Py_ssize_t entered = 0;
     auto enter = [&](int vertex) {
+        visited.add(vertex);
+        labels.at(vertex) = label;
         if (++entered > labels.shape(0)) {
             raise(PyExc_RecursionError, "make_labels entered more vertices than there are labels: "
                                         "the visited set shrank during the fill");
         }
-        visited.add(vertex);
-        labels.at(vertex) = label;
         frames.push_back({NeighborList::lenient(graph, vertex), 0});
     };
     enter(node);
@@ -564,9 +564,10 @@ constexpr Signature<5> find_all_paths_sig{
     "find_all_paths_with_labels", {"connections_sparse", "labels", "start", "bomb_node", "path"}, 3};
 
 Ref find_all_paths_with_labels(const Args<5>& a) {
-    LabelView labels = label_argument<const std::int8_t>(a[1]);
+    check_arg_type(a[1], &PyArray_Type, "labels", false);
     int start = to_int(a[2]);
     int bomb = a.given(3) ? to_int(a[3]) : -1;
+    LabelView labels = label_argument<const std::int8_t>(a[1]);
     Ref prefix_items;
     std::vector<PyObject*> prefix_objects;
     std::vector<std::int64_t> prefix;
@@ -590,8 +591,9 @@ Ref find_all_paths_with_labels(const Args<5>& a) {
 constexpr Signature<3> explore_sig{"explore_graph_recursive", {"connections_sparse", "labels", "start"}};
 
 Ref explore_graph_recursive(const Args<3>& a) {
-    LabelView labels = label_argument<const std::int8_t>(a[1]);
+    check_arg_type(a[1], &PyArray_Type, "labels", false);
     int start = to_int(a[2]);
+    LabelView labels = label_argument<const std::int8_t>(a[1]);
     PathSearch search(a[0], labels);
     Ref all_paths = check(PyList_New(0));
     explore(search, start, [&](std::span<const int> path) {
@@ -624,8 +626,8 @@ Ref make_labels(const Args<5>& a) {
     int node = to_int(a[1]);
     int label = to_int(a[2]);
     check_arg_type(a[3], &PySet_Type, "visited", true);
-    check_not_none(a[3], &PySet_Type, "visited");
     ArrayView<std::int8_t, 1> labels = label_argument<std::int8_t>(a[4]);
+    if (a[3] == Py_None) raise(PyExc_AttributeError, "'NoneType' object has no attribute 'add'");
     if (label < std::numeric_limits<std::int8_t>::min() || label > std::numeric_limits<std::int8_t>::max()) {
         raise(PyExc_OverflowError, "value too large to convert to int8_t");
     }

@@ -198,10 +198,10 @@ void check_result_array(PyObject* obj, const char* producer) {
 Ref prim_mst(const Args<2>& a) {
     PyTypeObject* ndarray = &PyArray_Type;
     check_arg_type(a[0], ndarray, "X", false);
-    check_not_none(a[0], ndarray, "X");
-    ArrayView<const double, 2> X(a[0], "float64_t", Layout::Strided);
     PyObject* metric = a.given(1) ? a[1] : nullptr;
     if (metric != nullptr) check_arg_type(metric, &PyUnicode_Type, "metric", true);
+    check_not_none(a[0], ndarray, "X");
+    ArrayView<const double, 2> X(a[0], "float64_t", Layout::Strided);
     if (X.shape(0) > std::numeric_limits<int>::max()) raise(PyExc_OverflowError, "value too large to convert to int");
     const int n = static_cast<int>(X.shape(0));
 
