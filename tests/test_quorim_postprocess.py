@@ -179,3 +179,25 @@ GOOD = dict(points=col(0, 1, 5), labels_in=np.array([0, -1, 1], np.int32))
 def test_bad_arguments(changes, error, message):
     with pytest.raises(error, match=message):
         quorim_postprocess(**{**GOOD, **changes})
+
+
+@pytest.mark.parametrize(
+    "points, labels_in, message",
+    [
+        # The first failing pair of the per-sample search decides which input check reports.
+        ([[0, 0], [1, 0], [np.inf, 0], [np.nan, 0]], [0, 1, -1, -1], "infinity"),
+        ([[np.inf, 0], [np.nan, 0], [5, 0]], [0, 1, -1], "infinity"),
+        ([[0, 0], [np.inf, 0], [np.nan, 0]], [0, 1, -1], "NaN"),
+        (np.zeros((4, 0)), [0, 1, -1, -1], r"shape=\(1, 0\)"),
+    ],
+)
+def test_distance_errors_are_those_of_the_first_failing_pair(points, labels_in, message):
+    with pytest.raises(ValueError, match=message):
+        quorim_postprocess(np.array(points, dtype=float), np.array(labels_in, dtype=np.int32))
+
+
+def test_metric_is_checked_before_the_label_length():
+    with pytest.raises(ValueError, match="nope"):
+        quorim_postprocess(np.zeros((3, 2)), np.array([0, 1, -1, -1], np.int32), metric="nope")
+    with pytest.raises(IndexError):
+        quorim_postprocess(np.zeros((3, 2)), np.array([0, 1, -1, -1], np.int32))

@@ -88,6 +88,29 @@ constexpr npy_intp kBlockEntries = npy_intp{1} << 20;
 
 constexpr Signature<5> postprocess_sig{"quorim_postprocess", {"points", "labels_in", "metric", "p", "threshold"}, 2};
 
+// pairwise(centroids, samples) for one block of pending samples. A failing call (the metric's
+// input checks describe the arrays they are given) is replayed one pair at a time, in the order
+// of the per-sample search, so that the error raised is that of the first failing pair.
+Ref pairwise_block(PyObject* pairwise, PyObject* centroids, PyObject* points, std::span<const npy_intp> rows,
+                   PyObject* samples) {
+    PyObject* block = PyObject_CallFunctionObjArgs(pairwise, centroids, samples, nullptr);
+    if (block != nullptr) return Ref::steal(block);
+    Ref block_error = Ref::steal(PyErr_GetRaisedException());
+    const Py_ssize_t n_centroids = length(centroids);
+    for (npy_intp row : rows) {
+        Ref sample = check(PySequence_GetItem(points, row));
+        Ref sample_list = check(PyList_New(1));
+        PyList_SET_ITEM(sample_list.get(), 0, sample.release());
+        for (Py_ssize_t c = 0; c < n_centroids; ++c) {
+            Ref centroid_list = check(PyList_New(1));
+            PyList_SET_ITEM(centroid_list.get(), 0, check(PySequence_GetItem(centroids, c)).release());
+            call(pairwise, {centroid_list.get(), sample_list.get()});
+        }
+    }
+    PyErr_SetRaisedException(block_error.release());
+    throw PythonError{};
+}
+
 Ref quorim_postprocess(const Args<5>& a) {
     ArrayView<double, 2> points(a[0], "DTYPE_t", Layout::CContiguous);
     check_arg_type(a[1], &PyArray_Type, "labels_in", false);
@@ -99,23 +122,24 @@ Ref quorim_postprocess(const Args<5>& a) {
 
     const Py_ssize_t n_points = points.shape(0);
     const Py_ssize_t n_dims = points.shape(1);
-    if (labels_in.shape(0) != n_points) {
-        raise_format(PyExc_IndexError,
-                     "boolean index did not match indexed array along axis 0; size of axis is %zd but size of "
-                     "corresponding boolean axis is %zd",
-                     n_points, labels_in.shape(0));
-    }
 
     Ref np = module_global("np");
     Ref labels = call_method(a[1], intern("copy").get(), {});
     ArrayView<int, 1> labels_view(labels.get(), "int", Layout::Strided);
-    if (labels_view.shape(0) != n_points) raise(PyExc_ValueError, "copy of labels_in changed its length");
 
     Ref metric = a.given(2) ? Ref::borrow(a[2]) : intern("minkowski");
     Ref get_metric = get_attr(module_global("DistanceMetric").get(), "get_metric");
     const bool minkowski = metric.get() != Py_None && PyUnicode_EqualToUTF8(metric.get(), "minkowski") == 1;
     Ref dist_metric = minkowski ? call_kw(get_metric.get(), {metric.get()}, {{"p", py_int(p).get()}})
                                 : call(get_metric.get(), {metric.get()});
+
+    // Labels of another length fail where the centroid step would index the rows with them.
+    if (labels_view.shape(0) != n_points) {
+        raise_format(PyExc_IndexError,
+                     "boolean index did not match indexed array along axis 0; size of axis is %zd but size of "
+                     "corresponding boolean axis is %zd",
+                     n_points, labels_view.shape(0));
+    }
 
     // The working labels as a contiguous copy: the caller's copy may be strided.
     std::vector<int> work(static_cast<std::size_t>(n_points));
@@ -163,7 +187,10 @@ Ref quorim_postprocess(const Args<5>& a) {
             auto source = points.row(pending[static_cast<std::size_t>(start + j)]);
             std::copy(source.begin(), source.end(), matrix_row(samples.get(), j));
         }
-        Ref distances = call(pairwise.get(), {centroids.get(), samples.get()});
+        Ref distances = pairwise_block(pairwise.get(), centroids.get(), points_array.get(),
+                                       std::span(pending).subspan(static_cast<std::size_t>(start),
+                                                                  static_cast<std::size_t>(count)),
+                                       samples.get());
         ArrayView<const double, 2> distance_view(distances.get(), "DTYPE_t", Layout::Strided);
         if (distance_view.shape(0) != n_centroids || distance_view.shape(1) != count) {
             raise(PyExc_ValueError, "pairwise returned a matrix of an unexpected shape");
