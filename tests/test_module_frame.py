@@ -183,3 +183,25 @@ def test_exported_callables_have_signatures():
     assert str(inspect.signature(nearmesh.mutual_knn)) == "(X, k, p=2)"
     assert str(inspect.signature(nearmesh.GraphWrapper)) == "(count, dtype, max_size, lookup_opt=False)"
     assert str(inspect.signature(treleck_mst.GraphWrapper.pop)) == "(self, /, list_index, element_index)"
+
+
+@pytest.mark.parametrize(
+    "X",
+    [POINTS.astype(np.float32), POINTS.ravel(), np.asfortranarray(np.ones((4, 2))), bytearray(b"12345678")],
+    ids=["dtype", "dimensions", "layout", "bytearray"],
+)
+def test_a_refused_array_is_released(X):
+    before = sys.getrefcount(X)
+    for _ in range(20):
+        with pytest.raises((ValueError, TypeError)):
+            nearmesh.mutual_knn(X, 1)
+    assert sys.getrefcount(X) == before
+    if isinstance(X, bytearray):
+        X.append(1)  # no export left behind
+
+
+def test_graph_wrapper_methods_cannot_be_replaced_on_the_type():
+    with pytest.raises(TypeError):
+        nearmesh.GraphWrapper.to_numpy = lambda self, index: None
+    with pytest.raises(TypeError):
+        treleck_mst.GraphWrapper.pop = lambda self, a, b: None

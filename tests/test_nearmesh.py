@@ -462,8 +462,9 @@ def small_case():
         (lambda c, w: (w, c), ValueError, "Buffer dtype mismatch, expected 'ITYPE_t' but got 'float'"),
         # fewer lists than samples
         (lambda c, w: graph_pair([[1], [0]], [[1.0], [1.0]], 2), IndexError, "Invalid array index"),
-        (lambda c, w: graph_pair([[1], [0, 2], [1]], [[1.0], [1.0], [1.0]], 2), ValueError,
-         "list 1 of connections and weights differ in length (2 and 1)"),
+        # fewer weights than neighbours
+        (lambda c, w: graph_pair([[1], [0, 2], [1]], [[1.0], [1.0], [1.0]], 2), IndexError,
+         "Out of bounds on buffer access (axis 0)"),
         # neighbour indices outside the matrix
         (lambda c, w: graph_pair([[1], [0, 3], [1]], [[1.0], [1.0, 1.0], [1.0]], 2), IndexError,
          "Out of bounds on buffer access (axis 0)"),
@@ -652,3 +653,18 @@ def test_distance_file_rejects_shapes_that_do_not_fit(tmp_path, n, data_shape, l
     with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
         nm.create_pairwise_distance_matrix(record, tmp_path / "d.dat", 3)
     assert not (tmp_path / "d.dat").exists()
+
+
+def test_informative_edges_reads_weights_only_at_neighbour_positions():
+    X_input, connections, weights = small_case()
+    longer = graph_pair([[1], [0, 2], [1]], [[1.0, 9.0], [1.0, 1.0, 9.0], [1.0]], 2)
+    exact = graph_pair([[1], [0, 2], [1]], [[1.0], [1.0, 1.0], [1.0]], 2)
+    got = [a.tolist() for g in nm.informative_edges(X_input, 2, *longer) for a in g.to_numpy_all()]
+    want = [a.tolist() for g in nm.informative_edges(X_input, 2, *exact) for a in g.to_numpy_all()]
+    assert got == want
+
+
+def test_find_idx_set_refuses_columns_far_outside_the_matrix():
+    with pytest.raises(IndexError):
+        nm._find_idx_set(np.zeros((2, 2), np.float32), np.array([-2**63, 2**63 - 1], np.int64),
+                         np.array([0], np.int64), np.ones(1, np.float32))

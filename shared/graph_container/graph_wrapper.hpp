@@ -361,8 +361,10 @@ inline PyTypeObject* add_graph_wrapper_type(PyObject* module, const char* module
         {Py_tp_doc, const_cast<char*>(detail::graph_doc)},
         {0, nullptr},
     };
+    // Immutable, as the methods of a compiled type are: module code may then read our own exact
+    // instances directly without missing a method replaced on the type.
     static PyType_Spec spec = {qualified_name.c_str(), static_cast<int>(sizeof(GraphObject)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, slots};
     Ref type = frame::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
     frame::check_status(PyModule_AddObjectRef(module, "GraphWrapper", type.get()));
     return reinterpret_cast<PyTypeObject*>(type.get());  // the module holds a reference

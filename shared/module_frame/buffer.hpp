@@ -104,23 +104,12 @@ public:
         int flags = PyBUF_RECORDS_RO | (writable ? PyBUF_WRITABLE : 0);
         check_status(PyObject_GetBuffer(obj, &buffer_, flags));
         acquired_ = true;
-        if (buffer_.ndim != N) {
-            raise_format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", N,
-                         buffer_.ndim);
+        try {
+            check_and_read_shape(type_name, layout);
+        } catch (...) {
+            reset();  // a constructor that throws gets no destructor call
+            throw;
         }
-        detail::check_format<std::remove_const_t<T>>(buffer_.format, type_name);
-        for (int d = 0; d < N; ++d) {
-            shape_[d] = buffer_.shape[d];
-            strides_[d] = buffer_.strides != nullptr ? buffer_.strides[d] : 0;
-        }
-        if (buffer_.strides == nullptr) {
-            Py_ssize_t step = static_cast<Py_ssize_t>(sizeof(T));
-            for (int d = N - 1; d >= 0; --d) {
-                strides_[d] = step;
-                step *= shape_[d];
-            }
-        }
-        if (layout == Layout::CContiguous) check_c_contiguous();
     }
 
     ArrayView(const ArrayView&) = delete;
@@ -182,6 +171,26 @@ public:
     }
 
 private:
+    void check_and_read_shape(const char* type_name, Layout layout) {
+        if (buffer_.ndim != N) {
+            raise_format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", N,
+                         buffer_.ndim);
+        }
+        detail::check_format<std::remove_const_t<T>>(buffer_.format, type_name);
+        for (int d = 0; d < N; ++d) {
+            shape_[d] = buffer_.shape[d];
+            strides_[d] = buffer_.strides != nullptr ? buffer_.strides[d] : 0;
+        }
+        if (buffer_.strides == nullptr) {
+            Py_ssize_t step = static_cast<Py_ssize_t>(sizeof(T));
+            for (int d = N - 1; d >= 0; --d) {
+                strides_[d] = step;
+                step *= shape_[d];
+            }
+        }
+        if (layout == Layout::CContiguous) check_c_contiguous();
+    }
+
     T* element(Py_ssize_t byte_offset) const {
         return reinterpret_cast<T*>(static_cast<char*>(buffer_.buf) + byte_offset);
     }

@@ -397,7 +397,9 @@ public:
         // Columns side by side in memory are scanned as one run, which vectorises; a sparse choice of
         // columns or a strided matrix is gathered column by column.
         const std::uint64_t span = static_cast<std::uint64_t>(high_) - static_cast<std::uint64_t>(low_) + 1;
-        contiguous_ = distances.stride(1) == static_cast<Py_ssize_t>(sizeof(float)) &&
+        // Only columns inside the matrix: others are refused by `select`, column by column.
+        contiguous_ = low_ >= 0 && high_ < distances.shape(1) &&
+                      distances.stride(1) == static_cast<Py_ssize_t>(sizeof(float)) &&
                       distances.stride(0) % static_cast<Py_ssize_t>(alignof(float)) == 0 &&
                       reinterpret_cast<std::uintptr_t>(distances.data()) % alignof(float) == 0 &&
                       span <= 2 * static_cast<std::uint64_t>(labels.size()) + 64;
@@ -584,10 +586,8 @@ public:
             weight_view_ = ArrayView<float, 1>(weight_array_.get(), "float32_t", Layout::CContiguous);
             weights_ = weight_view_.span();
         }
-        if (neighbours_.size() != weights_.size()) {
-            raise_format(PyExc_ValueError, "list %d of connections and weights differ in length (%zd and %zd)", i,
-                         static_cast<Py_ssize_t>(neighbours_.size()), static_cast<Py_ssize_t>(weights_.size()));
-        }
+        // Weights are read at the positions of the neighbours: fewer of them is an index out of range.
+        if (weights_.size() < neighbours_.size()) raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
     }
 
     std::span<const std::int64_t> neighbours() const { return neighbours_; }
