@@ -213,6 +213,23 @@ def test_find_idx_set_matches_the_column_by_column_rule(seed):
         assert nm._find_idx_set(np.asfortranarray(D), labels, np.repeat(connections, 2)[::2], weights) == expected
 
 
+# Around 32 neighbours, where a vertex's positions stop fitting one machine word; 40 columns.
+@pytest.mark.parametrize("rows", [31, 32, 33, 45])
+def test_find_idx_set_with_many_neighbours(rows):
+    rng = np.random.default_rng(rows)
+    D = rng.integers(0, 4, (rows, 40)).astype(np.float32)
+    D[rng.random(D.shape) < 0.05] = np.nan
+    connections = rng.permutation(rows).astype(np.int64)
+    weights = rng.integers(0, 2, rows).astype(np.float32)
+    # the last two positions alone hold the minimum of a column each
+    D[connections[-1], 3] = -5
+    D[connections[-2], 39] = -5
+    labels = rng.permutation(40).astype(np.int64)
+    expected = reference_find_idx_set(D, labels, connections, weights)
+    assert {rows - 1, rows - 2} <= expected
+    assert nm._find_idx_set(D, labels, connections, weights) == expected
+
+
 def test_find_idx_set_takes_weights_longer_than_connections_and_strided_connections():
     D = np.array([[1, 0], [0, 1], [5, 5]], np.float32)
     connections = np.array([2, 9, 0, 9, 1], np.int64)[::2]  # 2, 0, 1
@@ -294,6 +311,19 @@ def test_informative_edges_matches_the_vertex_by_vertex_rule(seed, n, dim, k, la
             assert i in lists(out_c)[v] and out_c.contains(v, i)
     if labeled == 0:
         assert lists(out_c) == [[]] * n and lists(out_w) == [[]] * n
+
+
+# Every vertex lists all others: lists of 32, 33 and 49 neighbours.
+@pytest.mark.parametrize("cls", [nm.GraphWrapper, PlainSubclass])
+@pytest.mark.parametrize("n", [33, 34, 50])
+def test_informative_edges_with_long_neighbour_lists(n, cls):
+    rng = np.random.default_rng(n)
+    X = rng.integers(0, 5, (n, 2)).astype(np.float64)  # duplicates and ties
+    X_input = make_input(X, rng.choice(n, 20, replace=False))
+    D = distance.cdist(X, X).astype(np.float32)
+    others = [[j for j in range(n) if j != i] for i in range(n)]
+    connections, weights = graph_pair(others, [D[i, row].tolist() for i, row in enumerate(others)], n)
+    check_against_reference(X_input, n, connections, weights, cls)
 
 
 def test_informative_edges_on_a_grid_with_many_ties():

@@ -5,6 +5,7 @@
 // create_pairwise_distance_matrix: sample-to-labeled-sample distances written to a float32 file.
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -258,8 +259,66 @@ Ref create_pairwise_distance_matrix(const Args<3>& a) {
     return py_none();
 }
 
-// cdist(X.data, X.get_labeled()) as a float32 matrix.
-Ref pairwise_in_memory(PyObject* X) {
+// The rows of an in-memory distance matrix: row r holds sample order[r], and sample v is in row
+// rank[v]. Both empty: the natural order.
+struct RowOrder {
+    std::vector<std::int32_t> order;
+    std::vector<std::int32_t> rank;
+};
+
+// Prefetch hint for data read soon; no effect on results.
+inline void prefetch(const void* address) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+}
+
+// The vertices [0, limit) breadth first from each unvisited vertex in turn, entering only neighbours
+// in [0, limit): vertices visited one after another share most of the neighbours they read.
+std::vector<std::int32_t> breadth_first_order(const GraphStorage& connections, std::size_t limit) {
+    std::vector<std::int32_t> order;
+    order.reserve(limit);
+    std::vector<char> seen(limit, 0);
+    for (std::size_t root = 0; root < limit; ++root) {
+        if (seen[root]) continue;
+        seen[root] = 1;
+        order.push_back(static_cast<std::int32_t>(root));
+        for (std::size_t head = order.size() - 1; head < order.size(); ++head) {
+            // The lists a few places ahead are known already: fetch them while this one is read.
+            if (head + 8 < order.size()) {
+                prefetch(connections.ints(static_cast<std::size_t>(order[head + 8])).data());
+            }
+            for (std::int64_t next : connections.ints(static_cast<std::size_t>(order[head]))) {
+                if (next < 0 || static_cast<std::uint64_t>(next) >= limit || seen[static_cast<std::size_t>(next)]) {
+                    continue;
+                }
+                seen[static_cast<std::size_t>(next)] = 1;
+                order.push_back(static_cast<std::int32_t>(next));
+            }
+        }
+    }
+    return order;
+}
+
+// Row order of the matrix for `rows` samples: the graph's breadth-first order (so that the rows one
+// vertex reads lie close together and close to those of the vertices visited just before), then the
+// samples without a list.
+RowOrder visiting_row_order(const GraphStorage& connections, std::size_t rows) {
+    RowOrder result;
+    result.order = breadth_first_order(connections, std::min(rows, connections.count()));
+    for (std::size_t v = result.order.size(); v < rows; ++v) result.order.push_back(static_cast<std::int32_t>(v));
+    result.rank.resize(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+        result.rank[static_cast<std::size_t>(result.order[r])] = static_cast<std::int32_t>(r);
+    }
+    return result;
+}
+
+// cdist(X.data, X.get_labeled()) as a float32 matrix. With `graph` (and plain numeric samples), the
+// rows are laid out in the graph's visiting order, described in `row_order`; otherwise in natural order.
+Ref pairwise_in_memory(PyObject* X, const GraphStorage* graph, RowOrder& row_order) {
     Ref data = input_data::data(X);
     Ref labeled = input_data::get_labeled(X);
     Ref np = module_global("np");
@@ -281,6 +340,17 @@ Ref pairwise_in_memory(PyObject* X) {
     // A block's rows as float64: the distances, and the samples as cdist converts them.
     const long long block_row = std::max<long long>(dims[1] + PyArray_DIM(a, 1), 1);
     long long step = std::max(1LL, kBlockElements / block_row);
+    // Numbers only: a conversion error would name the first bad value, and that must not depend on the order.
+    const bool numeric = PyArray_ISINTEGER(a) || PyArray_ISFLOAT(a) || PyArray_ISBOOL(a);
+    if (graph != nullptr && numeric && dims[0] > 0 && dims[1] > 0 &&
+        dims[0] <= std::numeric_limits<std::int32_t>::max()) {
+        row_order = visiting_row_order(*graph, static_cast<std::size_t>(dims[0]));
+        npy_intp length = dims[0];
+        Ref index = check(PyArray_SimpleNew(1, &length, NPY_INT32));
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(index.get())), row_order.order.data(),
+                    row_order.order.size() * sizeof(std::int32_t));
+        samples = check(PyObject_GetItem(samples.get(), index.get()));
+    }
     fill_distance_blocks(matrix.get(), samples.get(), labeled_samples.get(), dims[0], step);
     return matrix;
 }
@@ -368,6 +438,71 @@ NEARMESH_VECTOR_CLONES void fold_contiguous(const float* __restrict row, std::si
     }
 }
 
+// At most this many rows per vertex fit the bit set of `pick_rows`.
+constexpr std::size_t kMaskRows = 32;
+
+#if defined(__GNUC__) || defined(__clang__)
+using Floats8 = float __attribute__((vector_size(32)));
+using Ints8 = std::int32_t __attribute__((vector_size(32)));
+
+// The columns [c0, c0 + 8 * V) of `pick_rows`, the minima held in registers over all rows.
+// Always inlined, so that each processor-specific version of the caller gets its own copy.
+template <int V>
+__attribute__((always_inline)) inline std::uint32_t pick_block(const float* const* rows, const float* weights,
+                                                               std::size_t count, std::size_t c0) {
+    Floats8 best[V];
+    Ints8 picked[V];
+    for (int v = 0; v < V; ++v) {
+        best[v] = Floats8{} + std::numeric_limits<float>::infinity();
+        picked[v] = Ints8{};
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const float* row = rows[i] + c0;
+        const float weight = weights[i];
+        const Ints8 bit = Ints8{} + static_cast<std::int32_t>(1u << i);
+        for (int v = 0; v < V; ++v) {
+            Floats8 values;
+            std::memcpy(&values, row + 8 * v, sizeof values);
+            const Floats8 sum = values + weight;
+            const Ints8 better = sum < best[v];
+            best[v] = better ? sum : best[v];
+            picked[v] = better ? bit : picked[v];
+        }
+    }
+    Ints8 all = picked[0];
+    for (int v = 1; v < V; ++v) all |= picked[v];
+    std::uint32_t result = 0;
+    for (int lane = 0; lane < 8; ++lane) result |= static_cast<std::uint32_t>(all[lane]);
+    return result;
+}
+#endif
+
+// The running minimum of `fold_contiguous` over rows[0 .. count) (count <= kMaskRows), all rows at once
+// and a block of columns at a time, so that the minima stay in registers: returns the set of rows (bit
+// i = row i) that are the first minimum of some column.
+NEARMESH_VECTOR_CLONES std::uint32_t pick_rows(const float* const* rows, const float* weights, std::size_t count,
+                                               std::size_t width) {
+    std::uint32_t picked_rows = 0;
+    std::size_t c0 = 0;
+#if defined(__GNUC__) || defined(__clang__)
+    for (; c0 + 32 <= width; c0 += 32) picked_rows |= pick_block<4>(rows, weights, count, c0);
+    for (; c0 + 8 <= width; c0 += 8) picked_rows |= pick_block<1>(rows, weights, count, c0);
+#endif
+    for (std::size_t c = c0; c < width; ++c) {
+        float best = std::numeric_limits<float>::infinity();
+        std::uint32_t picked = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const float sum = rows[i][c] + weights[i];
+            if (sum < best) {
+                best = sum;
+                picked = 1u << i;
+            }
+        }
+        picked_rows |= picked;
+    }
+    return picked_rows;
+}
+
 // The same over the columns `labels` of a row with any column stride (in bytes).
 void fold_gathered(const char* row, Py_ssize_t column_stride, std::span<const std::int64_t> labels, float weight,
                    int position, float* __restrict best, int* __restrict best_position) {
@@ -387,9 +522,11 @@ void fold_gathered(const char* row, Py_ssize_t column_stride, std::span<const st
 // without a finite pick adds nothing, so neither the order nor repeats of the columns matter.
 class NeighbourSelection {
 public:
-    // `distances` and `labels` (the columns) stay fixed over the calls of `select`.
-    NeighbourSelection(const ArrayView<const float, 2>& distances, std::span<const std::int64_t> labels)
-        : distances_(distances), labels_(labels) {
+    // `distances` and `labels` (the columns) stay fixed over the calls of `select`. With `rank`, the
+    // distances of sample v are in row rank[v].
+    NeighbourSelection(const ArrayView<const float, 2>& distances, std::span<const std::int64_t> labels,
+                       std::span<const std::int32_t> rank = {})
+        : distances_(distances), labels_(labels), rank_(rank.empty() ? nullptr : rank.data()) {
         if (labels.empty()) return;
         const auto [low, high] = std::minmax_element(labels.begin(), labels.end());
         low_ = *low;
@@ -410,6 +547,8 @@ public:
             for (std::size_t c = 0; c < width_; ++c) {
                 if (used_[c]) columns_.push_back(c);
             }
+            // Every column of the run is a labeled one: the picks of the whole run are the answer.
+            dense_ = columns_.size() == width_;
         } else {
             width_ = labels.size();
             for (std::size_t j = 0; j < width_; ++j) columns_.push_back(j);
@@ -430,11 +569,17 @@ public:
         distances_.check_index(low_, 1);
         distances_.check_index(high_, 1);
 
+        if (dense_ && rows <= kMaskRows) {
+            for (std::uint32_t mask = pick_mask(neighbours, weights); mask != 0; mask &= mask - 1) {
+                positions_.push_back(std::countr_zero(mask));
+            }
+            return positions_;
+        }
+
         best_.assign(width_, std::numeric_limits<float>::infinity());
         best_position_.assign(width_, -1);
-        const char* base = reinterpret_cast<const char*>(distances_.data());
         for (std::size_t i = 0; i < rows; ++i) {
-            const char* row = base + neighbours[i] * distances_.stride(0);
+            const char* row = row_of(neighbours[i]);
             if (contiguous_) {
                 fold_contiguous(reinterpret_cast<const float*>(row) + low_, width_, weights[i], static_cast<int>(i),
                                 best_.data(), best_position_.data());
@@ -456,35 +601,64 @@ public:
     }
 
     // Picks of every vertex in [0, limit) of our own containers, whose lists the caller has checked
-    // (see `checked_prefix`). The vertices are visited breadth first: neighbouring vertices share most
-    // of the matrix rows they read, which then are still in the cache.
+    // (see `checked_prefix`), into `chosen` (indexed from `offsets` by list position). The vertices are
+    // visited in the order of the matrix rows when it has one, breadth first otherwise: neighbouring
+    // vertices share most of the matrix rows they read, which then are still in the cache.
     void select_all(const GraphStorage& connections, const GraphStorage& weights, int limit,
-                    std::vector<std::int64_t>& offsets, std::vector<char>& chosen) {
+                    std::span<const std::int32_t> row_order, std::vector<std::int64_t>& offsets,
+                    std::vector<char>& chosen) {
         const auto count = static_cast<std::size_t>(limit);
         offsets.assign(count + 1, 0);
         for (std::size_t i = 0; i < count; ++i) offsets[i + 1] = offsets[i] + connections.size(i);
         chosen.assign(static_cast<std::size_t>(offsets.back()), 0);
-        std::vector<char> seen(count, 0);
-        std::vector<int> queue;
-        queue.reserve(count);
-        for (std::size_t root = 0; root < count; ++root) {
-            if (seen[root]) continue;
-            seen[root] = 1;
-            queue.push_back(static_cast<int>(root));
-            for (std::size_t head = queue.size() - 1; head < queue.size(); ++head) {
-                const auto vertex = static_cast<std::size_t>(queue[head]);
-                std::span<const std::int64_t> neighbours = connections.ints(vertex);
-                for (int position : select(neighbours, weights.floats(vertex))) {
-                    chosen[static_cast<std::size_t>(offsets[vertex]) + static_cast<std::size_t>(position)] = 1;
+
+        std::vector<std::int32_t> sequence;
+        if (row_order.empty()) {
+            sequence = breadth_first_order(connections, count);
+        } else {
+            sequence.reserve(count);
+            for (std::int32_t v : row_order) {
+                if (static_cast<std::size_t>(v) < count) sequence.push_back(v);
+            }
+            for (std::size_t v = row_order.size(); v < count; ++v) sequence.push_back(static_cast<std::int32_t>(v));
+        }
+
+        // Where each vertex's lists and picks are, gathered in visiting order first: independent loads,
+        // which overlap, instead of a cache miss at every vertex of the selection loop.
+        struct Vertex {
+            const std::int64_t* neighbours;
+            const float* weights;
+            char* picked;
+            std::size_t size;
+        };
+        std::vector<Vertex> visits(sequence.size());
+        for (std::size_t at = 0; at < sequence.size(); ++at) {
+            const auto vertex = static_cast<std::size_t>(sequence[at]);
+            std::span<const std::int64_t> neighbours = connections.ints(vertex);
+            visits[at] = Vertex{neighbours.data(), weights.floats(vertex).data(), chosen.data() + offsets[vertex],
+                                neighbours.size()};
+        }
+
+        // Lists are fetched this many vertices ahead (the matrix rows follow the visiting order already).
+        constexpr std::size_t kListsAhead = 16;
+        for (std::size_t at = 0; at < visits.size(); ++at) {
+            if (at + kListsAhead < visits.size()) {
+                prefetch(visits[at + kListsAhead].neighbours);
+                prefetch(visits[at + kListsAhead].weights);
+            }
+            const Vertex& visit = visits[at];
+            if (visit.size == 0) continue;
+            std::span<const std::int64_t> neighbours(visit.neighbours, visit.size);
+            std::span<const float> list_weights(visit.weights, visit.size);
+            if (dense_ && visit.size <= kMaskRows) {
+                for (std::uint32_t mask = pick_mask(neighbours, list_weights); mask != 0; mask &= mask - 1) {
+                    visit.picked[std::countr_zero(mask)] = 1;
                 }
-                for (std::int64_t next : neighbours) {
-                    if (next < limit && !seen[static_cast<std::size_t>(next)]) {
-                        seen[static_cast<std::size_t>(next)] = 1;
-                        queue.push_back(static_cast<int>(next));
-                    }
+            } else {
+                for (int position : select(neighbours, list_weights)) {
+                    visit.picked[static_cast<std::size_t>(position)] = 1;
                 }
             }
-            queue.clear();
         }
     }
 
@@ -509,11 +683,28 @@ public:
     bool contiguous() const { return contiguous_; }
 
 private:
+    // The matrix row of sample `neighbour` (in range).
+    const char* row_of(std::int64_t neighbour) const {
+        const std::int64_t row = rank_ != nullptr ? rank_[neighbour] : neighbour;
+        return reinterpret_cast<const char*>(distances_.data()) + row * distances_.stride(0);
+    }
+
+    // `select` for a dense run and at most kMaskRows checked neighbours: bit i = position i is picked.
+    std::uint32_t pick_mask(std::span<const std::int64_t> neighbours, std::span<const float> weights) const {
+        const float* rows[kMaskRows];
+        for (std::size_t i = 0; i < neighbours.size(); ++i) {
+            rows[i] = reinterpret_cast<const float*>(row_of(neighbours[i])) + low_;
+        }
+        return pick_rows(rows, weights.data(), neighbours.size(), width_);
+    }
+
     const ArrayView<const float, 2>& distances_;
     std::span<const std::int64_t> labels_;
+    const std::int32_t* rank_ = nullptr;
     std::int64_t low_ = 0;
     std::int64_t high_ = -1;
     bool contiguous_ = false;
+    bool dense_ = false;
     std::size_t width_ = 0;
     std::vector<char> used_;            // contiguous: whether a column of the run is a labeled one
     std::vector<std::size_t> columns_;  // the entries of best_position_ that belong to a labeled column
@@ -707,6 +898,12 @@ Ref informative_edges(const Args<4>& a) {
     // Declared before the map, so that the map is released before the file is removed.
     std::optional<TemporaryFile> file;
     Ref distance_matrix;
+    RowOrder row_order;
+    // Our own containers are read in place; the matrix rows then follow their visiting order.
+    GraphStorage* own_connections = connections.storage();
+    GraphStorage* own_weights = weights.storage();
+    const bool own_lists = own_connections != nullptr && own_connections->dtype() == DataType::INT64 &&
+                           own_weights != nullptr && own_weights->dtype() == DataType::FLOAT32;
     // Without labeled samples there is nothing to store (and an empty file cannot be mapped).
     if (n > file_path_threshold() && length(labeled_arange.get()) != 0) {
         DistanceInputs inputs = read_distance_inputs(X);
@@ -715,7 +912,7 @@ Ref informative_edges(const Args<4>& a) {
         Ref rows = py_int(n);
         distance_matrix = map_distance_file(file->file(), "r", rows.get(), input_data::labeled_count_object(X).get());
     } else {
-        distance_matrix = pairwise_in_memory(X);
+        distance_matrix = pairwise_in_memory(X, own_lists ? own_connections : nullptr, row_order);
     }
 
     call(get_attr(get_attr(np.get(), "random").get(), "shuffle").get(), {labeled_arange.get()});
@@ -742,19 +939,16 @@ Ref informative_edges(const Args<4>& a) {
         }
     };
 
-    NeighbourSelection selection(distances, labels.span());
+    NeighbourSelection selection(distances, labels.span(), row_order.rank);
     int start = 0;
     // Our own containers: the picks of the vertices up to the first one that would fail are computed
     // ahead, in an order that reuses cached matrix rows, and their edges added list by list, with the
     // same result as the vertex-by-vertex loop that handles the rest (and any subclass).
-    GraphStorage* own_connections = connections.storage();
-    GraphStorage* own_weights = weights.storage();
-    if (own_connections != nullptr && own_connections->dtype() == DataType::INT64 && own_weights != nullptr &&
-        own_weights->dtype() == DataType::FLOAT32 && selection.contiguous()) {
+    if (own_lists && selection.contiguous()) {
         start = selection.checked_prefix(*own_connections, *own_weights, n);
         std::vector<std::int64_t> offsets;
         std::vector<char> chosen;
-        selection.select_all(*own_connections, *own_weights, start, offsets, chosen);
+        selection.select_all(*own_connections, *own_weights, start, row_order.order, offsets, chosen);
         keep_picked_edges(kept, kept_weights, *own_connections, *own_weights, start, offsets, chosen);
     }
     for (int i = start; i < n; ++i) {
