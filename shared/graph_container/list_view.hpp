@@ -9,7 +9,10 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <type_traits>
+#include <utility>
 
 #include "../module_frame/frame.hpp"
 #include "graph_wrapper.hpp"
@@ -21,37 +24,48 @@ class ListView {
     static_assert(std::is_same_v<T, std::int64_t> || std::is_same_v<T, float>);
 
 public:
+    ListView() = default;
+
     // `type_name` names the element type in the dtype error ('ITYPE_t', 'DTYPE32_t', ...).
     ListView(const Graph& graph, std::int64_t index, const char* type_name) {
         constexpr DataType wanted = std::is_same_v<T, std::int64_t> ? DataType::INT64 : DataType::FLOAT32;
         GraphStorage* storage = graph.storage();
         if (storage != nullptr && storage->dtype() == wanted) {
             check_list_index(*storage, index);
-            std::span<const T> list;
             if constexpr (wanted == DataType::INT64) {
-                list = storage->ints(static_cast<std::size_t>(index));
+                point_at(storage->ints(static_cast<std::size_t>(index)));
             } else {
-                list = storage->floats(static_cast<std::size_t>(index));
+                point_at(storage->floats(static_cast<std::size_t>(index)));
             }
-            base_ = reinterpret_cast<const char*>(list.data());
-            stride_ = static_cast<Py_ssize_t>(sizeof(T));
-            size_ = static_cast<Py_ssize_t>(list.size());
             return;
         }
-        array_ = graph.to_numpy(index);
-        view_ = frame::ArrayView<const T, 1>(array_.get(), type_name, frame::Layout::Strided);
-        base_ = reinterpret_cast<const char*>(view_.data());
-        stride_ = view_.stride(0);
-        size_ = view_.shape(0);
+        *this = ListView(graph.to_numpy(index), type_name);
     }
+
+    // What a `to_numpy` returned, checked as a one-dimensional array and kept alive here.
+    ListView(frame::Ref array, const char* type_name) : array_(std::move(array)) {
+        const auto& view = view_.emplace(array_.get(), type_name, frame::Layout::Strided);
+        base_ = reinterpret_cast<const char*>(view.data());
+        stride_ = view.stride(0);
+        size_ = view.shape(0);
+    }
+
+    // A list the caller keeps alive for as long as the view is used.
+    explicit ListView(std::span<const T> list) { point_at(list); }
 
     Py_ssize_t size() const { return size_; }
     // Unchecked: 0 <= j < size().
     T operator[](Py_ssize_t j) const { return *reinterpret_cast<const T*>(base_ + j * stride_); }
 
 private:
+    void point_at(std::span<const T> list) {
+        base_ = reinterpret_cast<const char*>(list.data());
+        stride_ = static_cast<Py_ssize_t>(sizeof(T));
+        size_ = static_cast<Py_ssize_t>(list.size());
+    }
+
     frame::Ref array_;
-    frame::ArrayView<const T, 1> view_;
+    std::optional<frame::ArrayView<const T, 1>> view_;  // only for a fetched array: lists in storage stay light
     const char* base_ = nullptr;
     Py_ssize_t stride_ = 0;
     Py_ssize_t size_ = 0;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "graph_container/graph_wrapper.hpp"
+#include "graph_container/list_view.hpp"
 #include "module_frame/frame.hpp"
 
 namespace {
@@ -28,6 +29,7 @@ using namespace sorvane::frame;
 using sorvane::graph::DataType;
 using sorvane::graph::Graph;
 using sorvane::graph::GraphStorage;
+using sorvane::graph::ListView;
 
 constexpr const char* kModulePath = "sorvane.algorithms.src.treleck.binaries.treleck_core";
 
@@ -52,43 +54,31 @@ Py_ssize_t vertex_limit(Py_ssize_t label_count) {
 
 // ---- Neighbour lists --------------------------------------------------------------------------------
 
-// The neighbours of one vertex: read straight from our own int64 storage, or from what the graph's
-// `to_numpy` returned (kept alive here).
+// The neighbours of one vertex: read straight from our own int64 storage, from what the graph's
+// `to_numpy` returned, or (leniently) from any sequence it returned.
 class NeighborList {
 public:
     // A one-dimensional int64 array is required (any strides).
     static NeighborList typed(const Graph& graph, int vertex) {
-        NeighborList list;
-        if (list.from_storage(graph, vertex)) return list;
-        list.array_ = graph.to_numpy(vertex);
-        list.view_ = ArrayView<const std::int64_t, 1>(list.array_.get(), "ITYPE_t", Layout::Strided);
-        list.use_view();
-        return list;
+        return NeighborList(ListView<std::int64_t>(graph, vertex, "ITYPE_t"));
     }
 
     // A list held by the caller for as long as this one is used.
-    static NeighborList of(std::span<const std::int64_t> list) {
-        NeighborList result;
-        result.base_ = reinterpret_cast<const char*>(list.data());
-        result.stride_ = sizeof(std::int64_t);
-        result.size_ = static_cast<Py_ssize_t>(list.size());
-        return result;
-    }
+    static NeighborList of(std::span<const std::int64_t> list) { return NeighborList(ListView<std::int64_t>(list)); }
 
     // Any sequence whose elements convert to 32-bit integers (see `vertex`).
     static NeighborList lenient(const Graph& graph, int vertex) {
-        NeighborList list;
-        if (list.from_storage(graph, vertex)) return list;
-        list.array_ = graph.to_numpy(vertex);
-        PyObject* obj = list.array_.get();
+        GraphStorage* storage = graph.storage();
+        if (storage != nullptr && storage->dtype() == DataType::INT64) return typed(graph, vertex);
+        Ref result = graph.to_numpy(vertex);
+        PyObject* obj = result.get();
         if (PyArray_Check(obj)) {
             auto* array = reinterpret_cast<PyArrayObject*>(obj);
             if (PyArray_NDIM(array) == 1 && PyArray_TYPE(array) == NPY_INT64 && PyArray_ISNOTSWAPPED(array)) {
-                list.view_ = ArrayView<const std::int64_t, 1>(obj, "ITYPE_t", Layout::Strided);
-                list.use_view();
-                return list;
+                return NeighborList(ListView<std::int64_t>(std::move(result), "ITYPE_t"));
             }
         }
+        NeighborList list;
         list.items_ = check(PySequence_Fast(obj, "to_numpy() must return a sequence"));
         list.size_ = PySequence_Fast_GET_SIZE(list.items_.get());
         return list;
@@ -97,9 +87,7 @@ public:
     Py_ssize_t size() const { return size_; }
 
     // Element i of an int64 list.
-    std::int64_t operator[](Py_ssize_t i) const {
-        return *reinterpret_cast<const std::int64_t*>(base_ + i * stride_);
-    }
+    std::int64_t operator[](Py_ssize_t i) const { return list_[i]; }
 
     // Element i converted to a 32-bit integer; OverflowError outside that range.
     int vertex(Py_ssize_t i) const {
@@ -120,28 +108,11 @@ public:
     }
 
 private:
-    bool from_storage(const Graph& graph, int vertex) {
-        GraphStorage* storage = graph.storage();
-        if (storage == nullptr || storage->dtype() != DataType::INT64) return false;
-        sorvane::graph::check_list_index(*storage, vertex);
-        std::span<const std::int64_t> list = storage->ints(static_cast<std::size_t>(vertex));
-        base_ = reinterpret_cast<const char*>(list.data());
-        stride_ = sizeof(std::int64_t);
-        size_ = static_cast<Py_ssize_t>(list.size());
-        return true;
-    }
+    NeighborList() = default;
+    explicit NeighborList(ListView<std::int64_t> list) : list_(std::move(list)), size_(list_.size()) {}
 
-    void use_view() {
-        base_ = reinterpret_cast<const char*>(view_.data());
-        stride_ = view_.stride(0);
-        size_ = view_.shape(0);
-    }
-
-    Ref array_;
-    ArrayView<const std::int64_t, 1> view_;
+    ListView<std::int64_t> list_;
     Ref items_;  // the elements of a result that is not an int64 array
-    const char* base_ = nullptr;
-    Py_ssize_t stride_ = 0;
     Py_ssize_t size_ = 0;
 };
 
