@@ -9,7 +9,7 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -44,7 +44,8 @@ public:
 
     // What a `to_numpy` returned, checked as a one-dimensional array and kept alive here.
     ListView(frame::Ref array, const char* type_name) : array_(std::move(array)) {
-        const auto& view = view_.emplace(array_.get(), type_name, frame::Layout::Strided);
+        view_ = std::make_unique<frame::ArrayView<const T, 1>>(array_.get(), type_name, frame::Layout::Strided);
+        const auto& view = *view_;
         base_ = reinterpret_cast<const char*>(view.data());
         stride_ = view.stride(0);
         size_ = view.shape(0);
@@ -65,7 +66,8 @@ private:
     }
 
     frame::Ref array_;
-    std::optional<frame::ArrayView<const T, 1>> view_;  // only for a fetched array: lists in storage stay light
+    // Only for a fetched array (which costs an allocation anyway): lists in storage stay light to move.
+    std::unique_ptr<frame::ArrayView<const T, 1>> view_;
     const char* base_ = nullptr;
     Py_ssize_t stride_ = 0;
     Py_ssize_t size_ = 0;

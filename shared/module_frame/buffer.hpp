@@ -114,7 +114,11 @@ public:
 
     ArrayView(const ArrayView&) = delete;
     ArrayView& operator=(const ArrayView&) = delete;
-    ArrayView(ArrayView&& other) noexcept { *this = std::move(other); }
+    ArrayView(ArrayView&& other) noexcept
+        : buffer_(other.buffer_),
+          acquired_(std::exchange(other.acquired_, false)),
+          shape_(other.shape_),
+          strides_(other.strides_) {}
     ArrayView& operator=(ArrayView&& other) noexcept {
         if (this != &other) {
             reset();
